@@ -1,0 +1,75 @@
+#pragma once
+// The commands' access to files, behind a small interface so that tests can
+// make any read, write or close fail.
+//
+// Every failure is thrown as an io_failure naming what went wrong; the
+// command turns it into its message and exit status.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace nbz::cli {
+
+struct io_failure {
+    std::string_view message;  // one of the constants in messages.h
+};
+
+// What tells two names of one file apart from two files.
+struct file_identity {
+    std::uint64_t device;
+    std::uint64_t inode;
+    friend bool operator==(const file_identity&, const file_identity&) = default;
+};
+
+// An input file that was checked to be a regular file and measured when it
+// was opened.
+class input_file {
+public:
+    virtual ~input_file() = default;
+    // The file's size in bytes when it was opened.
+    virtual std::uint64_t size() const = 0;
+    virtual file_identity identity() const = 0;
+    // Reads up to buffer.size() bytes and returns how many were read; 0 only
+    // at the end of the file. Throws io_failure on a read error.
+    virtual std::size_t read(std::span<std::byte> buffer) = 0;
+};
+
+// An output file opened (and, when regular, truncated) for this run.
+class output_file {
+public:
+    virtual ~output_file() = default;
+    // Writes all of `bytes` or throws io_failure.
+    virtual void write(std::span<const std::byte> bytes) = 0;
+    // Closes the file, which is then complete; throws io_failure if the close
+    // fails. After a successful close the output is kept.
+    virtual void close() = 0;
+    // Gives up on the output: if it is a regular file that was not closed
+    // successfully, its contents and its name are removed. Never throws;
+    // nothing that is not a regular file (a device, say) is removed.
+    virtual void discard() noexcept = 0;
+};
+
+class file_system {
+public:
+    virtual ~file_system() = default;
+    // Opens `path` for reading without blocking, so a FIFO or terminal cannot
+    // hang the command. Throws io_failure if it cannot be opened or is not a
+    // regular file.
+    virtual std::unique_ptr<input_file> open_input(const std::string& path) = 0;
+    // Opens `path` for writing, created if missing. Refuses, before anything
+    // is truncated or written, a path that names the same file as `input`
+    // (through the same name, a hard link or a symbolic link).
+    virtual std::unique_ptr<output_file> open_output(const std::string& path, const input_file& input) = 0;
+};
+
+// The machine's real files.
+file_system& system_files();
+
+// Reads until `buffer` is full or the file ends; returns the count read.
+std::size_t read_fully(input_file& input, std::span<std::byte> buffer);
+
+}  // namespace nbz::cli

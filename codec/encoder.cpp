@@ -1,0 +1,23 @@
+#include "nbz/nbz.h"
+#include "nbz/quantiser.h"
+#include "nbz/state_update.h"
+
+namespace nbz {
+
+void encoder_init(encoder_state& state) { state = encoder_state{0, 0, 0, initial_step, 0, 0}; }
+
+std::uint32_t encode_block(encoder_state& state, std::span<const std::int16_t, 8> samples) {
+    // Work on a local copy so the fields stay in registers across the block.
+    encoder_state s = state;
+    s.step = usable_step(s.step);
+    std::uint32_t word = 0;
+    for (int i = 0; i < 8; ++i) {
+        const int code = quantise(wrap_sub(samples[static_cast<std::size_t>(i)], prediction(s)), s.step);
+        advance(s, code);
+        word |= code_bits(code, i);
+    }
+    state = s;
+    return word;
+}
+
+}  // namespace nbz
