@@ -1,0 +1,65 @@
+#pragma once
+// Runs a built command as a child process, with its standard output captured
+// and a time limit, so a command that hangs fails its test instead of the run.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace nbz::testing {
+
+struct process_result {
+    int status = -1;  // exit status, or -1 if killed or timed out
+    bool timed_out = false;
+    std::string out;
+};
+
+inline process_result run_process(const std::string& program, const std::vector<std::string>& args,
+                                  const std::string& cwd = {},
+                                  std::chrono::seconds limit = std::chrono::seconds{20}) {
+    int pipe_fds[2];
+    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return {};
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
+        ::dup2(pipe_fds[1], STDOUT_FILENO);
+        const int null_in = ::open("/dev/null", O_RDONLY);
+        ::dup2(null_in, STDIN_FILENO);
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    ::close(pipe_fds[1]);
+    ::fcntl(pipe_fds[0], F_SETFL, O_NONBLOCK);
+    process_result result;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int wstatus = 0;
+    for (;;) {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0) result.out.append(buffer, static_cast<std::size_t>(n));
+        if (::waitpid(pid, &wstatus, WNOHANG) == pid) break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &wstatus, 0);
+            result.timed_out = true;
+            break;
+        }
+        ::usleep(2000);
+    }
+    ssize_t n;
+    char buffer[4096];
+    while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0) result.out.append(buffer, static_cast<std::size_t>(n));
+    ::close(pipe_fds[0]);
+    if (!result.timed_out && WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
+    return result;
+}
+
+}  // namespace nbz::testing

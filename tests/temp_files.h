@@ -1,0 +1,70 @@
+#pragma once
+// A scratch directory per test, and whole-file helpers.
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace nbz::testing {
+
+class temp_dir {
+public:
+    temp_dir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "nbz-test-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+        path_ = pattern;
+    }
+    ~temp_dir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+using bytes = std::vector<unsigned char>;
+
+inline void write_file(const std::string& path, const bytes& content) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(content.data()),
+                                                static_cast<std::streamsize>(content.size()));
+}
+
+inline bytes read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+inline bytes pcm_bytes(std::span<const std::int16_t> samples) {
+    bytes out;
+    for (const std::int16_t s : samples) {
+        out.push_back(static_cast<unsigned char>(static_cast<std::uint16_t>(s) & 0xFF));
+        out.push_back(static_cast<unsigned char>(static_cast<std::uint16_t>(s) >> 8));
+    }
+    return out;
+}
+
+inline bytes word_bytes(std::span<const std::uint32_t> words) {
+    bytes out;
+    for (const std::uint32_t w : words)
+        for (int b = 0; b < 4; ++b) out.push_back(static_cast<unsigned char>(w >> (8 * b)));
+    return out;
+}
+
+inline std::string expected_report(std::uint32_t peak) {
+    std::string line = "Maximum output level: " + std::to_string(peak);
+    if (peak > 32767) line += " (overflow by " + std::to_string(peak - 32767) + ")";
+    return line + "\n";
+}
+
+}  // namespace nbz::testing
