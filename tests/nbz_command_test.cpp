@@ -1,8 +1,6 @@
 // The built nbz binary, run on temporary files.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -19,11 +17,6 @@ namespace nbz::testing {
 namespace {
 
 const std::string nbz_binary = NBZ_BINARY;
-
-constexpr const char* usage =
-    "Usage: nbz Input.raw Output.nbz [dBGain]\n"
-    "Input.raw must be mono signed PCM16.\n"
-    "Output will be aligned to 4 bytes.\n";
 
 // The samples through `f`, saturated to 16 bits.
 std::vector<std::int16_t> scaled(const std::vector<std::int16_t>& samples, const std::function<double(int)>& f) {
@@ -95,19 +88,6 @@ INSTANTIATE_TEST_SUITE_P(
         encode_case{"nan_silences", pcm_bytes(ramp), {"nan"}, std::vector<std::int16_t>(ramp.size(), 0)}),
     [](const auto& info) { return info.param.name; });
 
-TEST(NbzCommand, WrongArgumentCountPrintsUsageAndCreatesNothing) {
-    temp_dir dir;
-    write_file(dir / "in.raw", pcm_bytes(ramp));
-    const std::vector<std::vector<std::string>> counts = {
-        {}, {dir / "in.raw"}, {dir / "in.raw", dir / "out.nbz", "0", "extra"}};
-    for (const auto& args : counts) {
-        const process_result run = run_process(nbz_binary, args);
-        EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.out, usage);
-        EXPECT_FALSE(std::filesystem::exists(dir / "out.nbz"));
-    }
-}
-
 TEST(NbzCommand, HyphenArgumentsAreTakenLiterally) {
     temp_dir dir;
     write_file(dir / "-", pcm_bytes(ramp));
@@ -124,75 +104,6 @@ TEST(NbzCommand, ExistingOutputIsReplacedWhole) {
     write_file(dir / "out.nbz", bytes(1000, 0xAA));
     EXPECT_EQ(run_process(nbz_binary, {dir / "in.raw", dir / "out.nbz"}).status, 0);
     EXPECT_EQ(read_file(dir / "out.nbz"), word_bytes(reference_encode(ramp).words));
-}
-
-struct failure_case {
-    std::string name;
-    // Prepares the files in `dir` and returns the arguments.
-    std::function<std::vector<std::string>(const temp_dir& dir)> setup;
-    std::string message;
-    bool output_may_exist = false;  // a device, or the input itself
-};
-void PrintTo(const failure_case& c, std::ostream* os) { *os << c.name; }
-
-class NbzFails : public ::testing::TestWithParam<failure_case> {};
-
-TEST_P(NbzFails, WithItsMessageStatusOneAndNothingLost) {
-    const failure_case& c = GetParam();
-    temp_dir dir;
-    const bytes input = pcm_bytes(std::vector<std::int16_t>(100000, 1234));
-    write_file(dir / "in.raw", input);
-    const process_result run = run_process(nbz_binary, c.setup(dir));
-    EXPECT_FALSE(run.timed_out);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out, c.message + "\n");
-    EXPECT_EQ(read_file(dir / "in.raw"), input);
-    if (!c.output_may_exist) {
-        EXPECT_FALSE(std::filesystem::exists(dir / "out.nbz"));
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Faults, NbzFails,
-    ::testing::Values(
-        failure_case{"missing_input", [](const temp_dir& d) { return std::vector{d / "nope.raw", d / "out.nbz"}; },
-                     "Couldn't open input file."},
-        failure_case{"output_directory_missing",
-                     [](const temp_dir& d) { return std::vector{d / "in.raw", d / "no/out.nbz"}; },
-                     "Couldn't open output file."},
-        failure_case{"same_path", [](const temp_dir& d) { return std::vector{d / "in.raw", d / "in.raw"}; },
-                     "Input and output must be different files.", true},
-        failure_case{"hard_link",
-                     [](const temp_dir& d) {
-                         std::filesystem::create_hard_link(d / "in.raw", d / "out.nbz");
-                         return std::vector{d / "in.raw", d / "out.nbz"};
-                     },
-                     "Input and output must be different files.", true},
-        failure_case{"symbolic_link",
-                     [](const temp_dir& d) {
-                         std::filesystem::create_symlink(d / "in.raw", d / "out.nbz");
-                         return std::vector{d / "in.raw", d / "out.nbz"};
-                     },
-                     "Input and output must be different files.", true},
-        failure_case{"directory_input", [](const temp_dir& d) { return std::vector{d.path().string(), d / "out.nbz"}; },
-                     "Input file must be a regular file."},
-        failure_case{"fifo_input",
-                     [](const temp_dir& d) {
-                         ::mkfifo((d / "fifo").c_str(), 0600);
-                         return std::vector{d / "fifo", d / "out.nbz"};
-                     },
-                     "Input file must be a regular file."},
-        failure_case{"device_input", [](const temp_dir& d) { return std::vector<std::string>{"/dev/zero", d / "out.nbz"}; },
-                     "Input file must be a regular file."},
-        failure_case{"full_disk", [](const temp_dir& d) { return std::vector<std::string>{d / "in.raw", "/dev/full"}; },
-                     "Couldn't write output file."}),
-    [](const auto& info) { return info.param.name; });
-
-TEST(NbzCommand, FullDiskLeavesTheDeviceInPlace) {
-    temp_dir dir;
-    write_file(dir / "in.raw", pcm_bytes(ramp));
-    EXPECT_EQ(run_process(nbz_binary, {dir / "in.raw", "/dev/full"}).status, 1);
-    EXPECT_TRUE(std::filesystem::exists("/dev/full"));
 }
 
 }  // namespace
