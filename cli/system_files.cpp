@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "file_io.h"
+#include "interrupt_cleanup.h"
 #include "messages.h"
 
 namespace nbz::cli {
@@ -46,8 +47,16 @@ private:
 
 class system_output final : public output_file {
 public:
+    // `st` describes the open file; a regular one is armed for removal on
+    // interruption until it is closed or discarded.
     system_output(int fd, std::string path, const struct stat& st)
-        : fd_(fd), path_(std::move(path)), identity_(identity_of(st)), regular_(S_ISREG(st.st_mode)) {}
+        : fd_(fd), path_(std::move(path)), regular_(S_ISREG(st.st_mode)) {
+        if (regular_) {
+            struct stat link {};
+            own_name_ = ::lstat(path_.c_str(), &link) == 0 && identity_of(link) == identity_of(st);
+            arm_interrupt_cleanup(fd_, path_.c_str(), own_name_);
+        }
+    }
     ~system_output() override { discard(); }
     system_output(const system_output&) = delete;
     system_output& operator=(const system_output&) = delete;
@@ -62,31 +71,29 @@ public:
     }
 
     void close() override {
-        const int fd = std::exchange(fd_, -1);
-        // A failed close may have lost written data; the file stays pending
-        // so that discard() removes it.
-        if (::close(fd) != 0 && errno != EINTR) throw io_failure{messages::write_failed};
+        // Every byte is written by now, so an interruption no longer leaves
+        // a partial file. A failed close may have lost data: the output then
+        // stays pending, so that discard() removes it.
+        if (regular_) disarm_interrupt_cleanup();
+        if (::close(std::exchange(fd_, -1)) != 0 && errno != EINTR) throw io_failure{messages::write_failed};
         complete_ = true;
     }
 
     void discard() noexcept override {
-        if (regular_ && !complete_) {
-            // Empty the file itself, in case the path is a symbolic link to
-            // it, then remove the name if it is the file's own.
-            if (fd_ >= 0) static_cast<void>(::ftruncate(fd_, 0));
-            struct stat st {};
-            if (::lstat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode) && identity_of(st) == identity_)
-                ::unlink(path_.c_str());
+        if (complete_) return;
+        complete_ = true;
+        if (regular_) {
+            disarm_interrupt_cleanup();
+            remove_partial_output(fd_, path_.c_str(), own_name_);
         }
         if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-        complete_ = true;  // discarded once
     }
 
 private:
     int fd_;
     std::string path_;
-    file_identity identity_;
     bool regular_;
+    bool own_name_ = false;  // the path names the file itself, not a link to it
     bool complete_ = false;
 };
 

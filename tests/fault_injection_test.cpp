@@ -13,6 +13,7 @@
 #include "file_io.h"
 #include "messages.h"
 #include "nbz_command.h"
+#include "nbzdec_command.h"
 #include "temp_files.h"
 
 namespace nbz::testing {
@@ -30,13 +31,20 @@ struct fault_plan {
     int at = 0;  // which call of that kind fails, from 0
 };
 
+// How many reads and writes a run made.
+struct call_counts {
+    int reads = 0;
+    int writes = 0;
+};
+
 class faulty_input final : public input_file {
 public:
-    faulty_input(std::unique_ptr<input_file> real, fault_plan plan) : real_(std::move(real)), plan_(plan) {}
+    faulty_input(std::unique_ptr<input_file> real, fault_plan plan, call_counts& counts)
+        : real_(std::move(real)), plan_(plan), counts_(counts) {}
     std::uint64_t size() const override { return real_->size(); }
     cli::file_identity identity() const override { return real_->identity(); }
     std::size_t read(std::span<std::byte> buffer) override {
-        const int call = calls_++;
+        const int call = counts_.reads++;
         if (plan_.kind == fault::read_error && call == plan_.at) throw io_failure{cli::messages::read_failed};
         if (plan_.kind == fault::short_read && call >= plan_.at) return 0;  // the file shrank
         return real_->read(buffer);
@@ -45,14 +53,16 @@ public:
 private:
     std::unique_ptr<input_file> real_;
     fault_plan plan_;
-    int calls_ = 0;
+    call_counts& counts_;
 };
 
 class faulty_output final : public output_file {
 public:
-    faulty_output(std::unique_ptr<output_file> real, fault_plan plan) : real_(std::move(real)), plan_(plan) {}
+    faulty_output(std::unique_ptr<output_file> real, fault_plan plan, call_counts& counts)
+        : real_(std::move(real)), plan_(plan), counts_(counts) {}
     void write(std::span<const std::byte> bytes) override {
-        if (plan_.kind == fault::write_error && writes_++ == plan_.at) {
+        const int call = counts_.writes++;
+        if (plan_.kind == fault::write_error && call == plan_.at) {
             real_->write(bytes.first(bytes.size() / 2));  // a partial write, then the failure
             throw io_failure{cli::messages::write_failed};
         }
@@ -67,78 +77,84 @@ public:
 private:
     std::unique_ptr<output_file> real_;
     fault_plan plan_;
-    int writes_ = 0;
+    call_counts& counts_;
 };
 
 class faulty_files final : public file_system {
 public:
     explicit faulty_files(fault_plan plan) : plan_(plan) {}
     std::unique_ptr<input_file> open_input(const std::string& path) override {
-        return std::make_unique<faulty_input>(cli::system_files().open_input(path), plan_);
+        return std::make_unique<faulty_input>(cli::system_files().open_input(path), plan_, counts);
     }
     std::unique_ptr<output_file> open_output(const std::string& path, const input_file& input) override {
-        return std::make_unique<faulty_output>(cli::system_files().open_output(path, input), plan_);
+        return std::make_unique<faulty_output>(cli::system_files().open_output(path, input), plan_, counts);
     }
+    call_counts counts;
 
 private:
     fault_plan plan_;
 };
 
-// An input of three and a bit chunks, so reads and writes happen at several
-// positions.
-const bytes input_content = [] {
-    bytes b(3 * 65536 + 1000);
-    for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<unsigned char>(i * 7919 >> 3);
-    return b;
-}();
+struct command_under_test {
+    std::string name;
+    int (*run)(cli::arguments, std::ostream&, cli::file_system&);
+    std::size_t input_size;  // large enough for several reads and writes
+};
 
 struct outcome {
     int status;
     std::string out;
     bool output_exists;
+    call_counts counts;
 };
 
-outcome run_with(fault_plan plan, const temp_dir& dir) {
+outcome run_with(const command_under_test& command, fault_plan plan) {
+    temp_dir dir;
+    bytes input(command.input_size);
+    for (std::size_t i = 0; i < input.size(); ++i) input[i] = static_cast<unsigned char>(i * 7919 >> 3);
+    write_file(dir / "in", input);
     faulty_files files{plan};
     std::ostringstream out;
-    const std::vector<std::string> args = {dir / "in.raw", dir / "out.nbz"};
-    const int status = cli::run_nbz(args, out, files);
-    return {status, out.str(), std::filesystem::exists(dir / "out.nbz")};
+    const std::vector<std::string> args = {dir / "in", dir / "out"};
+    const int status = command.run(args, out, files);
+    EXPECT_EQ(read_file(dir / "in"), input) << "the input was changed";
+    return {status, out.str(), std::filesystem::exists(dir / "out"), files.counts};
 }
 
-TEST(FaultInjection, EveryFaultGivesItsMessageAndRemovesThePartialOutput) {
+class FaultInjection : public ::testing::TestWithParam<command_under_test> {};
+
+TEST_P(FaultInjection, EveryFaultAtEveryPositionGivesItsMessageAndRemovesThePartialOutput) {
+    const command_under_test& command = GetParam();
+    const outcome clean = run_with(command, {});
+    ASSERT_EQ(clean.status, 0);
+    ASSERT_TRUE(clean.output_exists);
+    ASSERT_GE(clean.counts.reads, 3);
+    ASSERT_GE(clean.counts.writes, 2);
     const struct {
         fault kind;
         int positions;
         const char* message;
     } faults[] = {
-        {fault::read_error, 4, "Couldn't read input file.\n"},
-        {fault::short_read, 4, "Couldn't read input file.\n"},
-        {fault::write_error, 1, "Couldn't write output file.\n"},
+        {fault::read_error, clean.counts.reads, "Couldn't read input file.\n"},
+        {fault::short_read, clean.counts.reads - 1, "Couldn't read input file.\n"},  // the last read finds the end
+        {fault::write_error, clean.counts.writes, "Couldn't write output file.\n"},
         {fault::close_error, 1, "Couldn't write output file.\n"},
     };
     for (const auto& f : faults) {
         for (int at = 0; at < f.positions; ++at) {
-            temp_dir dir;
-            write_file(dir / "in.raw", input_content);
-            const outcome result = run_with({f.kind, at}, dir);
+            const outcome result = run_with(command, {f.kind, at});
             const std::string where = "fault " + std::to_string(static_cast<int>(f.kind)) + " at " + std::to_string(at);
             EXPECT_EQ(result.status, 1) << where;
             EXPECT_EQ(result.out, f.message) << where;
             EXPECT_FALSE(result.output_exists) << where;
-            EXPECT_EQ(read_file(dir / "in.raw"), input_content) << where;
         }
     }
 }
 
-TEST(FaultInjection, WithoutFaultsTheRunSucceeds) {
-    temp_dir dir;
-    write_file(dir / "in.raw", input_content);
-    const outcome result = run_with({}, dir);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_TRUE(result.output_exists);
-    EXPECT_EQ(std::filesystem::file_size(dir / "out.nbz"), (input_content.size() / 2 + 7) / 8 * 4);
-}
+INSTANTIATE_TEST_SUITE_P(Commands, FaultInjection,
+                         ::testing::Values(command_under_test{"nbz", cli::run_nbz, 9 * 65536 + 1001},
+                                           command_under_test{"nbzdec", cli::run_nbzdec, 3 * 65536 + 1000}),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace nbz::testing

@@ -14,14 +14,19 @@
 namespace nbz::testing {
 
 struct process_result {
-    int status = -1;  // exit status, or -1 if killed or timed out
+    int status = -1;  // exit status, or -1 if it did not exit normally
+    int signal = 0;   // the signal that ended it, if one did
     bool timed_out = false;
     std::string out;
 };
 
-inline process_result run_process(const std::string& program, const std::vector<std::string>& args,
-                                  const std::string& cwd = {},
-                                  std::chrono::seconds limit = std::chrono::seconds{20}) {
+struct child_process {
+    pid_t pid = -1;
+    int out_fd = -1;
+};
+
+inline child_process start_process(const std::string& program, const std::vector<std::string>& args,
+                                   const std::string& cwd = {}) {
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return {};
     const pid_t pid = ::fork();
@@ -38,28 +43,40 @@ inline process_result run_process(const std::string& program, const std::vector<
     }
     ::close(pipe_fds[1]);
     ::fcntl(pipe_fds[0], F_SETFL, O_NONBLOCK);
+    return {pid, pipe_fds[0]};
+}
+
+// Waits for the child to end, killing it after `limit`.
+inline process_result finish_process(child_process child, std::chrono::seconds limit = std::chrono::seconds{60}) {
     process_result result;
+    const auto drain = [&] {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(child.out_fd, buffer, sizeof buffer)) > 0) result.out.append(buffer, static_cast<std::size_t>(n));
+    };
     const auto deadline = std::chrono::steady_clock::now() + limit;
     int wstatus = 0;
     for (;;) {
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0) result.out.append(buffer, static_cast<std::size_t>(n));
-        if (::waitpid(pid, &wstatus, WNOHANG) == pid) break;
+        drain();
+        if (::waitpid(child.pid, &wstatus, WNOHANG) == child.pid) break;
         if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &wstatus, 0);
+            ::kill(child.pid, SIGKILL);
+            ::waitpid(child.pid, &wstatus, 0);
             result.timed_out = true;
             break;
         }
         ::usleep(2000);
     }
-    ssize_t n;
-    char buffer[4096];
-    while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0) result.out.append(buffer, static_cast<std::size_t>(n));
-    ::close(pipe_fds[0]);
+    drain();
+    ::close(child.out_fd);
     if (!result.timed_out && WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
+    if (!result.timed_out && WIFSIGNALED(wstatus)) result.signal = WTERMSIG(wstatus);
     return result;
+}
+
+inline process_result run_process(const std::string& program, const std::vector<std::string>& args,
+                                  const std::string& cwd = {}) {
+    return finish_process(start_process(program, args, cwd), std::chrono::seconds{20});
 }
 
 }  // namespace nbz::testing

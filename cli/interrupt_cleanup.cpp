@@ -1,0 +1,65 @@
+#include "interrupt_cleanup.h"
+
+#include <limits.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+
+namespace nbz::cli {
+namespace {
+
+// What the handler may touch: plain data, and a lock-free flag that says
+// whether the rest is valid.
+struct armed_output {
+    std::atomic<bool> armed{false};
+    int fd = -1;
+    bool path_is_own_name = false;
+    char path[PATH_MAX] = {};
+};
+
+armed_output pending;
+constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void on_interrupt(int signal_number) {
+    if (pending.armed.exchange(false)) remove_partial_output(pending.fd, pending.path, pending.path_is_own_name);
+    ::signal(signal_number, SIG_DFL);
+    ::raise(signal_number);
+}
+
+void install_handlers() {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    for (const int s : cleanup_signals) sigaddset(&action.sa_mask, s);
+    for (const int s : cleanup_signals) {
+        struct sigaction previous {};
+        // A signal that the caller set to be ignored stays ignored.
+        if (::sigaction(s, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+        ::sigaction(s, &action, nullptr);
+    }
+}
+
+}  // namespace
+
+void remove_partial_output(int fd, const char* path, bool path_is_own_name) {
+    if (fd >= 0) static_cast<void>(::ftruncate(fd, 0));
+    if (path_is_own_name) ::unlink(path);
+}
+
+void arm_interrupt_cleanup(int fd, const char* path, bool path_is_own_name) {
+    install_handlers();
+    pending.armed.store(false);
+    pending.fd = fd;
+    pending.path_is_own_name = path_is_own_name && std::strlen(path) < sizeof pending.path;
+    std::strncpy(pending.path, path, sizeof pending.path - 1);
+    pending.armed.store(true);
+}
+
+void disarm_interrupt_cleanup() { pending.armed.store(false); }
+
+}  // namespace nbz::cli

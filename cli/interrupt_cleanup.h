@@ -1,0 +1,23 @@
+#pragma once
+// Removing a partly written output when the process is interrupted (SIGINT,
+// SIGTERM or SIGHUP), so no truncated stream is left behind looking complete.
+//
+// At most one output is armed at a time. The handler empties the armed file
+// through its descriptor, removes its name if the path is the file's own
+// (not a symbolic link to it), then lets the signal end the process as it
+// would have without the handler.
+
+namespace nbz::cli {
+
+// Arms the cleanup for the regular file open as `fd` under `path`. Installs
+// the signal handlers the first time.
+void arm_interrupt_cleanup(int fd, const char* path, bool path_is_own_name);
+
+// Disarms it: the output was completed or already removed.
+void disarm_interrupt_cleanup();
+
+// Empties the file open as `fd` and removes `path` if it is the file's own
+// name. Async-signal-safe; the handler and a failed run share it.
+void remove_partial_output(int fd, const char* path, bool path_is_own_name);
+
+}  // namespace nbz::cli
