@@ -32,4 +32,7 @@ inline constexpr std::string_view level_prefix = "Maximum output level: ";
 inline constexpr std::string_view overflow_prefix = " (overflow by ";
 inline constexpr std::string_view overflow_suffix = ")";
 
+inline constexpr std::string_view snr_prefix = "Signal-to-noise ratio: ";
+inline constexpr std::string_view snr_suffix = " dB";
+
 }  // namespace nbz::cli::messages

@@ -25,7 +25,7 @@ void read_exactly(input_file& input, std::span<std::byte> buffer) {
 }  // namespace
 
 void read_pcm_blocks(input_file& input, double gain,
-                     const std::function<void(std::span<const std::int16_t> blocks)>& consume) {
+                     const std::function<void(std::span<const std::int16_t> blocks, std::size_t real)>& consume) {
     constexpr std::size_t chunk_samples = chunk_bytes / 2;
     std::vector<std::byte> bytes(chunk_bytes);
     std::vector<std::int16_t> samples(chunk_samples);
@@ -39,7 +39,7 @@ void read_pcm_blocks(input_file& input, double gain,
         const std::size_t padded = (count + 7) / 8 * 8;
         std::fill(samples.begin() + static_cast<std::ptrdiff_t>(count),
                   samples.begin() + static_cast<std::ptrdiff_t>(padded), std::int16_t{0});
-        consume(std::span{samples}.first(padded));
+        consume(std::span{samples}.first(padded), count);
         left -= count;
     }
 }

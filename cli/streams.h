@@ -18,11 +18,12 @@ inline constexpr std::size_t chunk_bytes = std::size_t{1} << 16;
 
 // Reads the input's whole 16-bit little-endian samples (a final odd byte is
 // ignored), scales each by `gain` (see scale_sample), and passes them to
-// `consume` in chunks of whole eight-sample blocks; the last block is filled
-// up with zero samples. Throws io_failure if the input delivers fewer bytes
-// than the size it had when opened.
+// `consume` in chunks of whole eight-sample blocks, with the number of them
+// that came from the input; the last block is filled up with zero samples.
+// Throws io_failure if the input delivers fewer bytes than the size it had
+// when opened.
 void read_pcm_blocks(input_file& input, double gain,
-                     const std::function<void(std::span<const std::int16_t> blocks)>& consume);
+                     const std::function<void(std::span<const std::int16_t> blocks, std::size_t real)>& consume);
 
 // Reads the input as little-endian 32-bit code words, passing them to
 // `consume` in chunks. The input's size must be a multiple of 4. Throws

@@ -34,7 +34,12 @@ const command nbzdec_command{"nbzdec", NBZDEC_BINARY,
                              "Usage: nbzdec Input.nbz Output.raw\n"
                              "Decodes a stream written by nbz to mono signed PCM16.\n",
                              2};
-const auto all_commands = ::testing::Values(nbz_command, nbzdec_command);
+const command nbzhq_command{"nbzhq", NBZHQ_BINARY,
+                            "Usage: nbzhq Input.raw Output.nbz [dBGain]\n"
+                            "Input.raw must be mono signed PCM16.\n"
+                            "Output will be aligned to 4 bytes.\n",
+                            3};
+const auto all_commands = ::testing::Values(nbz_command, nbzdec_command, nbzhq_command);
 
 class Usage : public ::testing::TestWithParam<command> {};
 

@@ -14,6 +14,7 @@
 #include "messages.h"
 #include "nbz_command.h"
 #include "nbzdec_command.h"
+#include "nbzhq_command.h"
 #include "temp_files.h"
 
 namespace nbz::testing {
@@ -100,6 +101,7 @@ struct command_under_test {
     int (*run)(cli::arguments, std::ostream&, cli::file_system&);
     std::size_t input_size;  // large enough for several reads and writes
 };
+void PrintTo(const command_under_test& c, std::ostream* os) { *os << c.name; }
 
 struct outcome {
     int status;
@@ -153,7 +155,8 @@ TEST_P(FaultInjection, EveryFaultAtEveryPositionGivesItsMessageAndRemovesThePart
 
 INSTANTIATE_TEST_SUITE_P(Commands, FaultInjection,
                          ::testing::Values(command_under_test{"nbz", cli::run_nbz, 9 * 65536 + 1001},
-                                           command_under_test{"nbzdec", cli::run_nbzdec, 3 * 65536 + 1000}),
+                                           command_under_test{"nbzdec", cli::run_nbzdec, 3 * 65536 + 1000},
+                                           command_under_test{"nbzhq", cli::run_nbzhq, 9 * 65536 + 1001}),
                          [](const auto& info) { return info.param.name; });
 
 }  // namespace

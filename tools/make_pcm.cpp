@@ -1,74 +1,39 @@
-// make_pcm OUT.raw SECONDS [SEED]
+// make_pcm OUT.raw SECONDS [SEED] [music|speech|noise]
 //
-// Writes SECONDS of synthetic mono 16-bit little-endian PCM at 44.1 kHz that
-// behaves like real material for an adaptive coder: chords of drifting tones
-// under a slow level envelope, note changes, noise bursts, a loud passage
-// near full scale, and short silences. The same seed gives the same bytes.
+// Writes SECONDS of synthetic mono 16-bit little-endian PCM at 44.1 kHz (see
+// synth.h); music by default. The same seed gives the same bytes.
 
-#include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <numbers>
+#include <string_view>
 #include <vector>
 
-namespace {
-
-constexpr int rate = 44100;
-
-struct random_source {
-    std::uint64_t state;
-    std::uint64_t next() {  // splitmix64
-        std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        return z ^ (z >> 31);
-    }
-    double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }  // [0, 1)
-};
-
-}  // namespace
+#include "synth.h"
 
 int main(int argc, char** argv) {
-    if (argc < 3 || argc > 4) {
-        std::fputs("Usage: make_pcm OUT.raw SECONDS [SEED]\n", stdout);
+    if (argc < 3 || argc > 5) {
+        std::fputs("Usage: make_pcm OUT.raw SECONDS [SEED] [music|speech|noise]\n", stdout);
         return 1;
     }
-    const double seconds = std::atof(argv[2]);
-    random_source random{argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 1};
+    const auto total = static_cast<std::uint64_t>(std::atof(argv[2]) * nbz::synth::rate);
+    const std::uint64_t seed = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 1;
+    const std::string_view kind = argc > 4 ? argv[4] : "music";
     std::FILE* file = std::fopen(argv[1], "wb");
     if (file == nullptr) {
         std::fputs("Couldn't open output file.\n", stdout);
         return 1;
     }
-    const auto total = static_cast<std::uint64_t>(seconds * rate);
+    nbz::synth::music_source music{seed};
+    nbz::synth::speech_source speech{seed};
+    nbz::synth::noise_source noise{seed};
     std::vector<unsigned char> bytes;
-    bytes.reserve(2 * rate);
-    double phase[3] = {0, 0, 0};
-    double freq[3] = {220, 277, 330};
-    double level = 0.3;
-    double target_level = 0.3;
-    double noise = 0;
     bool ok = true;
     for (std::uint64_t n = 0; n < total; ++n) {
-        if (n % (rate / 4) == 0) {  // a new note, level and texture four times a second
-            for (double& f : freq) f = 80.0 * std::pow(2.0, random.uniform() * 5.0);
-            const double pick = random.uniform();
-            target_level = pick < 0.1 ? 0.0 : pick < 0.2 ? 0.95 : 0.05 + 0.5 * random.uniform();
-            noise = random.uniform() < 0.25 ? 0.3 * random.uniform() : 0.01;
-        }
-        level += (target_level - level) * 0.0005;
-        double v = 0;
-        for (int k = 0; k < 3; ++k) {
-            phase[k] += 2 * std::numbers::pi * freq[k] / rate;
-            v += std::sin(phase[k]) / (k + 1);
-        }
-        v = level * v / 1.83 + noise * level * (random.uniform() * 2 - 1);
-        const auto sample = static_cast<std::int16_t>(std::clamp(v * 32767.0, -32768.0, 32767.0));
-        bytes.push_back(static_cast<unsigned char>(sample & 0xFF));
-        bytes.push_back(static_cast<unsigned char>((sample >> 8) & 0xFF));
-        if (bytes.size() >= 2 * rate || n + 1 == total) {
+        const std::int16_t s = kind == "speech" ? speech.next() : kind == "noise" ? noise.next() : music.next();
+        bytes.push_back(static_cast<unsigned char>(static_cast<std::uint16_t>(s) & 0xFF));
+        bytes.push_back(static_cast<unsigned char>(static_cast<std::uint16_t>(s) >> 8));
+        if (bytes.size() >= 1 << 16 || n + 1 == total) {
             ok = ok && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
             bytes.clear();
         }

@@ -1,0 +1,82 @@
+#pragma once
+// A search encoder: writes the same stream format as encode_block, but
+// chooses each code to minimise the error of the reconstruction instead of
+// taking the truncated quotient.
+//
+// Any sequence of codes is a valid stream, so the encoder is free to pick
+// codes that the greedy quantiser would not. It runs a beam search over code
+// sequences: each of up to `width` surviving paths is extended by the codes
+// around its greedy code (the greedy code and its two neighbours, or all
+// sixteen when those would all overflow), every extension is replayed with
+// the decoder's own state update, and the `width` cheapest distinct states
+// survive. The cost of a path is the sum over its samples of
+// (output - input)^2; a sample whose reconstruction leaves -32767..32767 costs
+// more than any amount of plain error within the window, so a path that
+// overflows loses to every path that does not.
+//
+// Paths are remembered as back-pointers for the last 2 * search_commit_samples
+// samples. Whenever that history is full, the oldest search_commit_samples
+// samples of the cheapest path are committed as code words and the paths
+// that disagree with them are dropped, so memory and time per sample are
+// fixed whatever the input's length.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "nbz/nbz.h"
+
+namespace nbz {
+
+inline constexpr int search_width_max = 64;
+inline constexpr int search_default_width = 16;
+inline constexpr std::size_t search_commit_samples = 64;
+inline constexpr std::size_t search_history_samples = 2 * search_commit_samples;
+// The most code words that one call can hand back.
+inline constexpr std::size_t search_max_words = search_history_samples / 8;
+
+struct search_path {
+    encoder_state state;
+    std::uint64_t cost;  // relative to the cheapest path, saturating
+};
+
+// One step of a path: which path of the previous sample it extends, and the
+// code it chose.
+struct search_step {
+    std::uint8_t parent;
+    std::int8_t code;
+};
+
+// The search's whole state, owned by the caller (about 20 KiB; allocate it
+// once, not per block).
+struct search_encoder {
+    int width;       // paths kept per sample, 1..search_width_max
+    int path_count;  // paths alive now
+    std::array<search_path, search_width_max> paths;
+    std::size_t pending;  // samples searched but not yet committed
+    std::array<std::array<search_step, search_width_max>, search_history_samples> history;
+    std::array<std::int16_t, search_history_samples> inputs;  // the pending samples
+    std::array<bool, search_history_samples> counted;         // whether each counts toward the error totals
+
+    encoder_state committed;  // the state after every committed code: its peak is the stream's level
+    double signal_energy;     // sum of input^2 over the counted committed samples
+    double noise_energy;      // sum of (reconstruction - input)^2 over them, reconstruction saturated to 16 bits
+};
+
+// Starts a stream from the encoder's initial condition, keeping `width`
+// paths (clamped to 1..search_width_max).
+void search_init(search_encoder& encoder, int width = search_default_width);
+
+// Searches one block of eight consecutive samples. The first `counted`
+// samples (0..8) count toward the error totals; the rest are padding. Code
+// words that became final are stored in `words` in stream order, and their
+// number (0 or search_commit_samples / 8) is returned.
+std::size_t search_encode_block(search_encoder& encoder, std::span<const std::int16_t, 8> samples,
+                                std::span<std::uint32_t, search_max_words> words, int counted = 8);
+
+// Ends the stream: commits every pending sample along the cheapest path,
+// stores the remaining code words in `words` and returns their number.
+std::size_t search_finish(search_encoder& encoder, std::span<std::uint32_t, search_max_words> words);
+
+}  // namespace nbz

@@ -1,0 +1,217 @@
+#include "nbz/search_encoder.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <limits>
+
+#include "nbz/quantiser.h"
+#include "nbz/state_update.h"
+
+namespace nbz {
+namespace {
+
+constexpr std::uint64_t overflow_cost = std::uint64_t{1} << 40;  // above any window's plain error
+constexpr std::uint64_t error_cap = std::uint64_t{1} << 32;      // above any in-range sample's error
+constexpr std::uint64_t cost_limit = std::uint64_t{1} << 53;  // orders candidates exactly below it
+
+struct candidate {
+    encoder_state state;
+    std::uint64_t cost;
+    std::uint8_t parent;
+    std::int8_t code;
+};
+
+bool overflows(std::int32_t output) { return magnitude(output) > 32767U; }
+
+std::uint64_t sample_cost(std::int32_t output, std::int16_t x) {
+    const std::int64_t diff = std::int64_t{output} - x;
+    const auto error = static_cast<std::uint64_t>(diff * diff);
+    return overflows(output) ? overflow_cost + std::min(error, error_cap) : error;
+}
+
+bool same_state(const encoder_state& a, const encoder_state& b) {
+    return a.output == b.output && a.estimate == b.estimate && a.step == b.step && a.delta == b.delta &&
+           a.delta_prev == b.delta_prev;
+}
+
+// The distinct states among one sample's candidates, hashed so that a
+// duplicate is found without comparing against every other candidate.
+class distinct_states {
+public:
+    // For up to `count` candidates: only the part of the table in use is cleared.
+    explicit distinct_states(std::size_t count) : size_(std::bit_ceil(2 * count)) {
+        std::fill_n(slots_.begin(), size_, std::uint16_t{0});
+    }
+
+    // Returns the index of an earlier candidate with the same state as
+    // candidate `index`, or -1 after remembering `index` as a new state.
+    int find_or_add(std::span<const candidate> candidates, int index) {
+        const encoder_state& state = candidates[static_cast<std::size_t>(index)].state;
+        for (std::uint32_t h = hash(state);; ++h) {
+            std::uint16_t& slot = slots_[h & (size_ - 1)];
+            if (slot == 0) {
+                slot = static_cast<std::uint16_t>(index + 1);
+                return -1;
+            }
+            if (same_state(candidates[slot - 1U].state, state)) return slot - 1;
+        }
+    }
+
+private:
+    static std::uint32_t hash(const encoder_state& s) {
+        std::uint32_t h = static_cast<std::uint32_t>(s.output) * 0x9E3779B1U;
+        h ^= static_cast<std::uint32_t>(s.estimate) * 0x85EBCA77U;
+        h ^= static_cast<std::uint32_t>(s.step) * 0xC2B2AE3DU;
+        h ^= static_cast<std::uint32_t>(s.delta) * 0x27D4EB2FU;
+        return h ^ (h >> 15);
+    }
+    std::size_t size_;
+    std::array<std::uint16_t, 2 * search_width_max * 16> slots_;  // candidate index + 1, 0 when free
+};
+
+// The slot at position `to` that the path in `slot` at position `from`
+// descends from.
+int ancestor(const search_encoder& e, int slot, std::size_t from, std::size_t to) {
+    for (std::size_t p = from; p > to; --p) slot = e.history[p][static_cast<std::size_t>(slot)].parent;
+    return slot;
+}
+
+int cheapest(const search_encoder& e) {
+    int best = 0;
+    for (int k = 1; k < e.path_count; ++k)
+        if (e.paths[static_cast<std::size_t>(k)].cost < e.paths[static_cast<std::size_t>(best)].cost) best = k;
+    return best;
+}
+
+// Commits the first `count` pending samples along the path in `slot`: packs
+// their codes into `words`, replays them into the committed state and adds up
+// the error totals. Returns the number of words.
+std::size_t commit(search_encoder& e, int slot, std::size_t count, std::span<std::uint32_t, search_max_words> words) {
+    std::array<int, search_history_samples> codes{};
+    int j = ancestor(e, slot, e.pending - 1, count - 1);
+    for (std::size_t p = count; p-- > 0;) {
+        codes[p] = e.history[p][static_cast<std::size_t>(j)].code;
+        j = e.history[p][static_cast<std::size_t>(j)].parent;
+    }
+    for (std::size_t p = 0; p < count; ++p) {
+        if (p % 8 == 0) words[p / 8] = 0;
+        words[p / 8] |= code_bits(codes[p], static_cast<int>(p % 8));
+        advance(e.committed, codes[p]);
+        if (e.counted[p]) {
+            const double x = e.inputs[p];
+            const double y = std::clamp(e.committed.output, -32768, 32767);
+            e.signal_energy += x * x;
+            e.noise_energy += (y - x) * (y - x);
+        }
+    }
+    return count / 8;
+}
+
+// Expands every path by its candidate codes for sample x.
+std::size_t expand(const search_encoder& e, std::int16_t x, std::span<candidate> out) {
+    std::size_t n = 0;
+    for (int k = 0; k < e.path_count; ++k) {
+        const search_path& path = e.paths[static_cast<std::size_t>(k)];
+        const int greedy = quantise(wrap_sub(x, prediction(path.state)), path.state.step);
+        const std::size_t first = n;
+        bool all_overflow = true;
+        const auto add = [&](int code) {
+            candidate c{path.state, 0, static_cast<std::uint8_t>(k), static_cast<std::int8_t>(code)};
+            advance(c.state, code);
+            c.cost = std::min(path.cost + sample_cost(c.state.output, x), cost_limit);
+            all_overflow = all_overflow && overflows(c.state.output);
+            out[n++] = c;
+        };
+        for (int code = std::max(greedy - 1, -8); code <= std::min(greedy + 1, 7); ++code) add(code);
+        if (all_overflow) {  // look further for a code that stays in range
+            n = first;
+            for (int code = -8; code <= 7; ++code) add(code);
+        }
+    }
+    return n;
+}
+
+}  // namespace
+
+void search_init(search_encoder& e, int width) {
+    e.width = std::clamp(width, 1, search_width_max);
+    e.path_count = 1;
+    encoder_init(e.paths[0].state);
+    e.paths[0].cost = 0;
+    e.pending = 0;
+    encoder_init(e.committed);
+    e.signal_energy = 0;
+    e.noise_energy = 0;
+}
+
+std::size_t search_encode_block(search_encoder& e, std::span<const std::int16_t, 8> samples,
+                                std::span<std::uint32_t, search_max_words> words, int counted) {
+    constexpr std::size_t candidate_max = search_width_max * 16;
+    std::array<candidate, candidate_max> candidates;
+    std::array<std::uint64_t, candidate_max> order;  // cost above, candidate index in the low bits
+    constexpr int index_bits = 10;
+    constexpr std::uint64_t index_mask = (std::uint64_t{1} << index_bits) - 1;
+    static_assert(candidate_max <= (std::size_t{1} << index_bits));
+    for (std::size_t i = 0; i < 8; ++i) {
+        const std::int16_t x = samples[i];
+        const std::size_t n = expand(e, x, candidates);
+        // Of candidates that reach the same state only the cheapest can
+        // matter; then the cheapest `width` distinct states survive.
+        distinct_states distinct{n};
+        std::size_t m = 0;
+        for (std::size_t c = 0; c < n; ++c) {
+            const int earlier = distinct.find_or_add(candidates, static_cast<int>(c));
+            if (earlier < 0) {
+                order[m++] = c;
+            } else if (candidates[c].cost < candidates[static_cast<std::size_t>(earlier)].cost) {
+                candidates[static_cast<std::size_t>(earlier)] = candidates[c];
+            }
+        }
+        for (std::size_t k = 0; k < m; ++k) order[k] |= candidates[order[k]].cost << index_bits;
+        const std::size_t kept = std::min(m, static_cast<std::size_t>(e.width));
+        const auto first = order.begin();
+        if (kept < m) std::nth_element(first, first + static_cast<std::ptrdiff_t>(kept), first + static_cast<std::ptrdiff_t>(m));
+        // Costs are kept relative to the cheapest so they cannot grow without bound.
+        const std::uint64_t base = *std::min_element(first, first + static_cast<std::ptrdiff_t>(kept)) >> index_bits;
+        for (std::size_t k = 0; k < kept; ++k) {
+            const candidate& cand = candidates[order[k] & index_mask];
+            e.paths[k] = {cand.state, cand.cost - base};
+            e.history[e.pending][k] = {cand.parent, cand.code};
+        }
+        e.path_count = static_cast<int>(kept);
+        e.inputs[e.pending] = x;
+        e.counted[e.pending] = static_cast<int>(i) < counted;
+        ++e.pending;
+    }
+    if (e.pending < search_history_samples) return 0;
+
+    // Commit the older half along the cheapest path; drop the paths that
+    // disagree with it there, and slide the history.
+    constexpr std::size_t keep = search_history_samples - search_commit_samples;
+    const int best = cheapest(e);
+    const int anchor = ancestor(e, best, e.pending - 1, search_commit_samples - 1);
+    const std::size_t count = commit(e, best, search_commit_samples, words);
+    int kept = 0;
+    for (int k = 0; k < e.path_count; ++k) {
+        if (ancestor(e, k, e.pending - 1, search_commit_samples - 1) != anchor) continue;
+        e.paths[static_cast<std::size_t>(kept)] = e.paths[static_cast<std::size_t>(k)];
+        e.history[e.pending - 1][static_cast<std::size_t>(kept)] = e.history[e.pending - 1][static_cast<std::size_t>(k)];
+        ++kept;
+    }
+    e.path_count = kept;
+    std::copy(e.history.begin() + search_commit_samples, e.history.end(), e.history.begin());
+    std::copy(e.inputs.begin() + search_commit_samples, e.inputs.end(), e.inputs.begin());
+    std::copy(e.counted.begin() + search_commit_samples, e.counted.end(), e.counted.begin());
+    e.pending = keep;
+    return count;
+}
+
+std::size_t search_finish(search_encoder& e, std::span<std::uint32_t, search_max_words> words) {
+    if (e.pending == 0) return 0;
+    const std::size_t count = commit(e, cheapest(e), e.pending, words);
+    e.pending = 0;
+    return count;
+}
+
+}  // namespace nbz
