@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 #include "nbz/quantiser.h"
 #include "nbz/state_update.h"
@@ -108,23 +109,31 @@ std::size_t commit(search_encoder& e, int slot, std::size_t count, std::span<std
     return count / 8;
 }
 
-// Expands every path by its candidate codes for sample x.
+// Expands every path by its candidate codes for sample x: the greedy code and
+// the next one toward the residual, whose levels bracket the residual (a
+// code further out only moves the reconstruction further from it). When both
+// overflow, every code is tried, so that one staying in range is found.
 std::size_t expand(const search_encoder& e, std::int16_t x, std::span<candidate> out) {
     std::size_t n = 0;
     for (int k = 0; k < e.path_count; ++k) {
         const search_path& path = e.paths[static_cast<std::size_t>(k)];
-        const int greedy = quantise(wrap_sub(x, prediction(path.state)), path.state.step);
+        const std::int32_t residual = wrap_sub(x, prediction(path.state));
+        const int greedy = quantise(residual, path.state.step);
         const std::size_t first = n;
         bool all_overflow = true;
         const auto add = [&](int code) {
-            candidate c{path.state, 0, static_cast<std::uint8_t>(k), static_cast<std::int8_t>(code)};
+            candidate& c = out[n++];
+            c.state = path.state;
             advance(c.state, code);
             c.cost = std::min(path.cost + sample_cost(c.state.output, x), cost_limit);
+            c.parent = static_cast<std::uint8_t>(k);
+            c.code = static_cast<std::int8_t>(code);
             all_overflow = all_overflow && overflows(c.state.output);
-            out[n++] = c;
         };
-        for (int code = std::max(greedy - 1, -8); code <= std::min(greedy + 1, 7); ++code) add(code);
-        if (all_overflow) {  // look further for a code that stays in range
+        add(greedy);
+        const int toward = greedy + (residual < 0 ? -1 : 1);
+        if (toward >= -8 && toward <= 7) add(toward);
+        if (all_overflow) {
             n = first;
             for (int code = -8; code <= 7; ++code) add(code);
         }
@@ -169,13 +178,31 @@ std::size_t search_encode_block(search_encoder& e, std::span<const std::int16_t,
             }
         }
         for (std::size_t k = 0; k < m; ++k) order[k] |= candidates[order[k]].cost << index_bits;
+        std::sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(m));
+        // Most slots go first to the cheapest path of each distinct step, so
+        // that paths which adapted the step differently (and pay for it only
+        // now) stay alive; the rest go to the cheapest of the others.
         const std::size_t kept = std::min(m, static_cast<std::size_t>(e.width));
-        const auto first = order.begin();
-        if (kept < m) std::nth_element(first, first + static_cast<std::ptrdiff_t>(kept), first + static_cast<std::ptrdiff_t>(m));
-        // Costs are kept relative to the cheapest so they cannot grow without bound.
-        const std::uint64_t base = *std::min_element(first, first + static_cast<std::ptrdiff_t>(kept)) >> index_bits;
+        const std::size_t for_distinct_steps = std::min(kept, static_cast<std::size_t>(e.width) * 3 / 4);
+        std::array<std::uint64_t, search_width_max> chosen;
+        std::array<std::int32_t, search_width_max> steps;
+        std::size_t count = 0;
+        constexpr std::uint64_t taken = ~std::uint64_t{0};
+        for (std::size_t k = 0; k < m && count < for_distinct_steps; ++k) {
+            const std::int32_t step = candidates[order[k] & index_mask].state.step;
+            if (std::find(steps.begin(), steps.begin() + static_cast<std::ptrdiff_t>(count), step) !=
+                steps.begin() + static_cast<std::ptrdiff_t>(count))
+                continue;
+            steps[count] = step;
+            chosen[count++] = std::exchange(order[k], taken);
+        }
+        for (std::size_t k = 0; k < m && count < kept; ++k)
+            if (order[k] != taken) chosen[count++] = order[k];
+        // Costs are kept relative to the cheapest so they cannot grow without
+        // bound; the cheapest is always chosen first.
+        const std::uint64_t base = chosen[0] >> index_bits;
         for (std::size_t k = 0; k < kept; ++k) {
-            const candidate& cand = candidates[order[k] & index_mask];
+            const candidate& cand = candidates[chosen[k] & index_mask];
             e.paths[k] = {cand.state, cand.cost - base};
             e.history[e.pending][k] = {cand.parent, cand.code};
         }

@@ -5,11 +5,14 @@
 //
 // Any sequence of codes is a valid stream, so the encoder is free to pick
 // codes that the greedy quantiser would not. It runs a beam search over code
-// sequences: each of up to `width` surviving paths is extended by the codes
-// around its greedy code (the greedy code and its two neighbours, or all
-// sixteen when those would all overflow), every extension is replayed with
-// the decoder's own state update, and the `width` cheapest distinct states
-// survive. The cost of a path is the sum over its samples of
+// sequences: each of up to `width` surviving paths is extended by the two
+// codes whose levels bracket its residual (the greedy code and the next one
+// toward the residual; all sixteen when both would overflow), every
+// extension is replayed with the decoder's own state update, and `width`
+// distinct states survive: three quarters of the slots go first to the
+// cheapest path of each distinct step (so that paths which adapted the step
+// differently, and pay for it only later, stay alive), the rest to the
+// cheapest of the others. The cost of a path is the sum over its samples of
 // (output - input)^2; a sample whose reconstruction leaves -32767..32767 costs
 // more than any amount of plain error within the window, so a path that
 // overflows loses to every path that does not.

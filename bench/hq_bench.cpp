@@ -1,0 +1,155 @@
+// hq_bench [FILE.wav|FILE.raw ...]
+//
+// The search encoder against the greedy one: for each material, the
+// signal-to-noise ratio of each reconstruction, the gain in dB, the samples
+// whose reconstruction overflows 16 bits, and the search's speed, at several
+// widths. Materials: synthetic music, speech and noise, the same at +6 dB,
+// and any files given (raw mono PCM16, or mono PCM16 WAV such as espeak-ng
+// writes).
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "nbz/decoder.h"
+#include "nbz/nbz.h"
+#include "nbz/search_encoder.h"
+#include "synth.h"
+
+namespace {
+
+struct material {
+    std::string name;
+    std::vector<std::int16_t> samples;
+};
+
+struct quality {
+    double snr;
+    long overflowing;
+    double samples_per_second;
+};
+
+quality measure(const std::vector<std::int16_t>& x, const std::vector<std::uint32_t>& words, double seconds) {
+    nbz::encoder_state state;
+    nbz::encoder_init(state);
+    std::array<std::int32_t, 8> out{};
+    double signal = 0, noise = 0;
+    long overflowing = 0;
+    for (std::size_t w = 0; w < words.size(); ++w) {
+        nbz::decode_block(state, words[w], out);
+        for (std::size_t i = 0; i < 8 && 8 * w + i < x.size(); ++i) {
+            const double s = x[8 * w + i];
+            const double d = std::clamp(out[i], -32768, 32767) - s;
+            signal += s * s;
+            noise += d * d;
+            overflowing += out[i] > 32767 || out[i] < -32767;
+        }
+    }
+    return {noise == 0 ? INFINITY : 10 * std::log10(signal / noise), overflowing,
+            static_cast<double>(x.size()) / seconds};
+}
+
+std::array<std::int16_t, 8> block_at(const std::vector<std::int16_t>& x, std::size_t start) {
+    std::array<std::int16_t, 8> block{};
+    for (std::size_t i = 0; i < 8 && start + i < x.size(); ++i) block[i] = x[start + i];
+    return block;
+}
+
+quality greedy(const std::vector<std::int16_t>& x) {
+    const auto t0 = std::chrono::steady_clock::now();
+    nbz::encoder_state state;
+    nbz::encoder_init(state);
+    std::vector<std::uint32_t> words;
+    for (std::size_t b = 0; b < x.size(); b += 8) words.push_back(nbz::encode_block(state, block_at(x, b)));
+    return measure(x, words, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+}
+
+quality search(const std::vector<std::int16_t>& x, int width) {
+    const auto t0 = std::chrono::steady_clock::now();
+    auto encoder = std::make_unique<nbz::search_encoder>();
+    nbz::search_init(*encoder, width);
+    std::vector<std::uint32_t> words;
+    std::array<std::uint32_t, nbz::search_max_words> out{};
+    for (std::size_t b = 0; b < x.size(); b += 8) {
+        const std::size_t n = nbz::search_encode_block(*encoder, block_at(x, b), out,
+                                                       static_cast<int>(std::min<std::size_t>(8, x.size() - b)));
+        words.insert(words.end(), out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n));
+    }
+    const std::size_t n = nbz::search_finish(*encoder, out);
+    words.insert(words.end(), out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n));
+    return measure(x, words, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+}
+
+// A raw file, or the data chunk of a WAV file.
+std::vector<std::int16_t> load(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<unsigned char> bytes{std::istreambuf_iterator<char>(in), {}};
+    std::size_t begin = 0, end = bytes.size();
+    if (bytes.size() > 12 && std::memcmp(bytes.data(), "RIFF", 4) == 0) {
+        for (std::size_t p = 12; p + 8 <= bytes.size();) {
+            const std::size_t size = bytes[p + 4] | bytes[p + 5] << 8 | bytes[p + 6] << 16 |
+                                     static_cast<std::size_t>(bytes[p + 7]) << 24;
+            if (std::memcmp(&bytes[p], "data", 4) == 0) {
+                begin = p + 8;
+                end = std::min(bytes.size(), begin + size);
+                break;
+            }
+            p += 8 + size + (size & 1);
+        }
+    }
+    std::vector<std::int16_t> samples;
+    for (std::size_t p = begin; p + 1 < end; p += 2)
+        samples.push_back(static_cast<std::int16_t>(bytes[p] | bytes[p + 1] << 8));
+    return samples;
+}
+
+std::vector<std::int16_t> louder(std::vector<std::int16_t> x) {  // +6 dB, saturated
+    for (auto& s : x) s = static_cast<std::int16_t>(std::clamp(s * 2.0, -32768.0, 32767.0));
+    return x;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<material> materials;
+    for (const char* kind : {"music", "speech", "noise"}) {
+        auto samples = nbz::synth::generate(kind, 10 * nbz::synth::rate, 1);
+        materials.push_back({std::string{kind} + "+6dB", louder(samples)});
+        materials.push_back({kind, std::move(samples)});
+    }
+    for (int i = 1; i < argc; ++i) {
+        auto samples = load(argv[i]);
+        materials.push_back({std::string{argv[i]} + "+6dB", louder(samples)});
+        materials.push_back({argv[i], std::move(samples)});
+    }
+    const int widths[] = {4, 8, nbz::search_default_width, 32};
+    std::printf("%-28s %12s", "material", "greedy");
+    for (const int w : widths) std::printf("   width %-2d%s    ", w, w == nbz::search_default_width ? "*" : " ");
+    std::printf("\n%-28s %12s", "", "dB  (over)");
+    for (std::size_t k = 0; k < std::size(widths); ++k) std::printf(" %17s", "+dB (over) Ms/s");
+    std::printf("\n");
+    std::vector<double> gains(std::size(widths), 0.0), worst(std::size(widths), INFINITY), speed(std::size(widths), 0.0);
+    for (const material& m : materials) {
+        const quality g = greedy(m.samples);
+        std::printf("%-28s %6.2f (%4ld)", m.name.c_str(), g.snr, g.overflowing);
+        for (std::size_t k = 0; k < std::size(widths); ++k) {
+            const quality q = search(m.samples, widths[k]);
+            gains[k] += (q.snr - g.snr) / static_cast<double>(materials.size());
+            worst[k] = std::min(worst[k], q.snr - g.snr);
+            speed[k] += q.samples_per_second / 1e6 / static_cast<double>(materials.size());
+            std::printf(" %+6.2f (%3ld) %4.2f", q.snr - g.snr, q.overflowing, q.samples_per_second / 1e6);
+        }
+        std::printf("\n");
+    }
+    std::printf("%-28s %12s", "mean gain, worst, Ms/s", "");
+    for (std::size_t k = 0; k < std::size(widths); ++k) std::printf(" %+6.2f %+5.2f %4.2f", gains[k], worst[k], speed[k]);
+    std::printf("\n");
+}
