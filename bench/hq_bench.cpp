@@ -95,8 +95,8 @@ std::vector<std::int16_t> load(const std::string& path) {
     std::size_t begin = 0, end = bytes.size();
     if (bytes.size() > 12 && std::memcmp(bytes.data(), "RIFF", 4) == 0) {
         for (std::size_t p = 12; p + 8 <= bytes.size();) {
-            const std::size_t size = bytes[p + 4] | bytes[p + 5] << 8 | bytes[p + 6] << 16 |
-                                     static_cast<std::size_t>(bytes[p + 7]) << 24;
+            const std::size_t size =
+                bytes[p + 4] | bytes[p + 5] << 8 | bytes[p + 6] << 16 | static_cast<std::size_t>(bytes[p + 7]) << 24;
             if (std::memcmp(&bytes[p], "data", 4) == 0) {
                 begin = p + 8;
                 end = std::min(bytes.size(), begin + size);
@@ -136,7 +136,8 @@ int main(int argc, char** argv) {
     std::printf("\n%-28s %12s", "", "dB  (over)");
     for (std::size_t k = 0; k < std::size(widths); ++k) std::printf(" %17s", "+dB (over) Ms/s");
     std::printf("\n");
-    std::vector<double> gains(std::size(widths), 0.0), worst(std::size(widths), INFINITY), speed(std::size(widths), 0.0);
+    std::vector<double> gains(std::size(widths), 0.0), worst(std::size(widths), INFINITY),
+        speed(std::size(widths), 0.0);
     for (const material& m : materials) {
         const quality g = greedy(m.samples);
         std::printf("%-28s %6.2f (%4ld)", m.name.c_str(), g.snr, g.overflowing);
@@ -150,6 +151,7 @@ int main(int argc, char** argv) {
         std::printf("\n");
     }
     std::printf("%-28s %12s", "mean gain, worst, Ms/s", "");
-    for (std::size_t k = 0; k < std::size(widths); ++k) std::printf(" %+6.2f %+5.2f %4.2f", gains[k], worst[k], speed[k]);
+    for (std::size_t k = 0; k < std::size(widths); ++k)
+        std::printf(" %+6.2f %+5.2f %4.2f", gains[k], worst[k], speed[k]);
     std::printf("\n");
 }

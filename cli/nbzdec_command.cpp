@@ -11,9 +11,8 @@ namespace nbz::cli {
 
 int run_nbzdec(arguments args, std::ostream& out, file_system& files) {
     const command_definition definition{
-        messages::nbzdec_usage, false, [](const input_file& input) {
-            return input.size() % 4 == 0 ? std::string_view{} : messages::not_whole_words;
-        }};
+        messages::nbzdec_usage, false,
+        [](const input_file& input) { return input.size() % 4 == 0 ? std::string_view{} : messages::not_whole_words; }};
     return run_command(args, out, files, definition,
                        [](input_file& input, output_file& output, const std::optional<std::string>&) {
                            encoder_state state;

@@ -9,8 +9,7 @@ namespace nbz::cli {
 namespace {
 
 constexpr std::int16_t load_le16(const std::byte* p) {
-    return static_cast<std::int16_t>(std::to_integer<std::uint16_t>(p[0]) |
-                                     std::to_integer<std::uint16_t>(p[1]) << 8);
+    return static_cast<std::int16_t>(std::to_integer<std::uint16_t>(p[0]) | std::to_integer<std::uint16_t>(p[1]) << 8);
 }
 
 constexpr std::uint32_t load_le32(const std::byte* p) {

@@ -34,9 +34,9 @@ void read_code_words(input_file& input, const std::function<void(std::span<const
 class chunk_writer {
 public:
     explicit chunk_writer(output_file& output);
-    void put_words(std::span<const std::uint32_t> words);  // 4 bytes each, least significant first
+    void put_words(std::span<const std::uint32_t> words);     // 4 bytes each, least significant first
     void put_samples(std::span<const std::int32_t> samples);  // saturated to 16 bits, 2 bytes each
-    void flush();  // writes out what is gathered
+    void flush();                                             // writes out what is gathered
 
 private:
     std::span<std::byte> room(std::size_t bytes);

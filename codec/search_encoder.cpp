@@ -14,7 +14,7 @@ namespace {
 
 constexpr std::uint64_t overflow_cost = std::uint64_t{1} << 40;  // above any window's plain error
 constexpr std::uint64_t error_cap = std::uint64_t{1} << 32;      // above any in-range sample's error
-constexpr std::uint64_t cost_limit = std::uint64_t{1} << 53;  // orders candidates exactly below it
+constexpr std::uint64_t cost_limit = std::uint64_t{1} << 53;     // orders candidates exactly below it
 
 struct candidate {
     encoder_state state;
@@ -223,7 +223,8 @@ std::size_t search_encode_block(search_encoder& e, std::span<const std::int16_t,
     for (int k = 0; k < e.path_count; ++k) {
         if (ancestor(e, k, e.pending - 1, search_commit_samples - 1) != anchor) continue;
         e.paths[static_cast<std::size_t>(kept)] = e.paths[static_cast<std::size_t>(k)];
-        e.history[e.pending - 1][static_cast<std::size_t>(kept)] = e.history[e.pending - 1][static_cast<std::size_t>(k)];
+        e.history[e.pending - 1][static_cast<std::size_t>(kept)] =
+            e.history[e.pending - 1][static_cast<std::size_t>(k)];
         ++kept;
     }
     e.path_count = kept;

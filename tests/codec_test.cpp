@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <optional>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -49,24 +49,32 @@ TEST_P(WorkedExample, GivesTheDocumentedWordsAndState) {
 
 INSTANTIATE_TEST_SUITE_P(
     FromTheInitialCondition, WorkedExample,
-    ::testing::Values(
-        worked_example{"silence", {filled(0)}, {0x00000000}, encoder_state{0, 0, 0, 705, 0, 0}, 0},
-        worked_example{"ramp", {{1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000}}, {0x21030010},
-                       encoder_state{1279, 1201, 7389, 1201, 7390, 7390}, 7390},
-        worked_example{"ramp_then_silence",
-                       {{1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000}, filled(0)},
-                       {0x21030010, 0xF100FD5B},
-                       encoder_state{536, 541, 525, 1040, 527, 7390}, 7390},
-        worked_example{"negative_full_scale", {filled(-32768)}, {0x0D0DBE08},
-                       encoder_state{-1873, -5065, -30486, 2187, -30486, 32701}, 32701},
-        worked_example{"alternating_extremes",
-                       {{32767, -32768, 32767, -32768, 100, -100, 0, 5}},
-                       {0x20C68787},
-                       encoder_state{2126, -6688, -1160, 9639, -1159, 28892}, 28892},
-        worked_example{"overflowing_squares",
-                       {filled(32767), filled(-32768), filled(32767)},
-                       {0x01215117, 0xF0FF9F08, 0x110060F7},
-                       std::nullopt, 38428}),
+    ::testing::Values(worked_example{"silence", {filled(0)}, {0x00000000}, encoder_state{0, 0, 0, 705, 0, 0}, 0},
+                      worked_example{"ramp",
+                                     {{1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000}},
+                                     {0x21030010},
+                                     encoder_state{1279, 1201, 7389, 1201, 7390, 7390},
+                                     7390},
+                      worked_example{"ramp_then_silence",
+                                     {{1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000}, filled(0)},
+                                     {0x21030010, 0xF100FD5B},
+                                     encoder_state{536, 541, 525, 1040, 527, 7390},
+                                     7390},
+                      worked_example{"negative_full_scale",
+                                     {filled(-32768)},
+                                     {0x0D0DBE08},
+                                     encoder_state{-1873, -5065, -30486, 2187, -30486, 32701},
+                                     32701},
+                      worked_example{"alternating_extremes",
+                                     {{32767, -32768, 32767, -32768, 100, -100, 0, 5}},
+                                     {0x20C68787},
+                                     encoder_state{2126, -6688, -1160, 9639, -1159, 28892},
+                                     28892},
+                      worked_example{"overflowing_squares",
+                                     {filled(32767), filled(-32768), filled(32767)},
+                                     {0x01215117, 0xF0FF9F08, 0x110060F7},
+                                     std::nullopt,
+                                     38428}),
     [](const auto& info) { return info.param.name; });
 
 TEST(WorkedExample, OverflowPeakAfterTwoBlocks) {
@@ -115,8 +123,8 @@ TEST(EncodeBlock, SilenceWalksTheStepDownToSeven) {
 // Block-by-block encoding is one continuous run: it matches the independent
 // model sample for sample, over every kind of signal and odd lengths.
 TEST(EncodeBlock, MatchesTheReferenceModelOnLongRuns) {
-    for (const signal kind : {signal::noise, signal::full_scale_noise, signal::square, signal::sine, signal::silence,
-                              signal::bursts}) {
+    for (const signal kind :
+         {signal::noise, signal::full_scale_noise, signal::square, signal::sine, signal::silence, signal::bursts}) {
         for (std::uint32_t seed = 1; seed <= 6; ++seed) {
             const auto samples = make_signal(kind, 20000 + seed * 13, seed);
             encoder_state state = initial_state();
@@ -157,7 +165,8 @@ TEST(Quantiser, EqualsDivisionOnRandomPairs) {
     for (int i = 0; i < 2'000'000; ++i) {
         const std::int32_t step = i % 2 ? step_of(random) : step_of(random) % 5000 + 1;
         const std::int32_t r = i % 3 ? any(random) : any(random) % (10 * step);
-        ASSERT_EQ(quantise(r, step), reference_code(r, step)) << "seed " << seed << " residual " << r << " step " << step;
+        ASSERT_EQ(quantise(r, step), reference_code(r, step))
+            << "seed " << seed << " residual " << r << " step " << step;
     }
 }
 

@@ -87,37 +87,54 @@ TEST_P(Fails, WithItsMessageStatusOneAndNothingLost) {
     EXPECT_TRUE(std::filesystem::exists("/dev/full"));
 }
 
-const auto faults = ::testing::Values(
-    failure_case{"missing_input", [](const temp_dir& d) { return std::vector{d / "nope", d / "out"}; },
-                 "Couldn't open input file."},
-    failure_case{"output_directory_missing", [](const temp_dir& d) { return std::vector{d / "in", d / "no/out"}; },
-                 "Couldn't open output file."},
-    failure_case{"same_path", [](const temp_dir& d) { return std::vector{d / "in", d / "in"}; },
-                 "Input and output must be different files.", true},
-    failure_case{"hard_link",
-                 [](const temp_dir& d) {
-                     std::filesystem::create_hard_link(d / "in", d / "out");
-                     return std::vector{d / "in", d / "out"};
-                 },
-                 "Input and output must be different files.", true},
-    failure_case{"symbolic_link",
-                 [](const temp_dir& d) {
-                     std::filesystem::create_symlink(d / "in", d / "out");
-                     return std::vector{d / "in", d / "out"};
-                 },
-                 "Input and output must be different files.", true},
-    failure_case{"directory_input", [](const temp_dir& d) { return std::vector{d.path().string(), d / "out"}; },
-                 "Input file must be a regular file."},
-    failure_case{"fifo_input",
-                 [](const temp_dir& d) {
-                     ::mkfifo((d / "fifo").c_str(), 0600);
-                     return std::vector{d / "fifo", d / "out"};
-                 },
-                 "Input file must be a regular file."},
-    failure_case{"device_input", [](const temp_dir& d) { return std::vector<std::string>{"/dev/zero", d / "out"}; },
-                 "Input file must be a regular file."},
-    failure_case{"full_disk", [](const temp_dir& d) { return std::vector<std::string>{d / "in", "/dev/full"}; },
-                 "Couldn't write output file."});
+const auto faults = ::testing::Values(failure_case{"missing_input",
+                                                   [](const temp_dir& d) {
+                                                       return std::vector{d / "nope", d / "out"};
+                                                   },
+                                                   "Couldn't open input file."},
+                                      failure_case{"output_directory_missing",
+                                                   [](const temp_dir& d) {
+                                                       return std::vector{d / "in", d / "no/out"};
+                                                   },
+                                                   "Couldn't open output file."},
+                                      failure_case{"same_path",
+                                                   [](const temp_dir& d) {
+                                                       return std::vector{d / "in", d / "in"};
+                                                   },
+                                                   "Input and output must be different files.", true},
+                                      failure_case{"hard_link",
+                                                   [](const temp_dir& d) {
+                                                       std::filesystem::create_hard_link(d / "in", d / "out");
+                                                       return std::vector{d / "in", d / "out"};
+                                                   },
+                                                   "Input and output must be different files.", true},
+                                      failure_case{"symbolic_link",
+                                                   [](const temp_dir& d) {
+                                                       std::filesystem::create_symlink(d / "in", d / "out");
+                                                       return std::vector{d / "in", d / "out"};
+                                                   },
+                                                   "Input and output must be different files.", true},
+                                      failure_case{"directory_input",
+                                                   [](const temp_dir& d) {
+                                                       return std::vector{d.path().string(), d / "out"};
+                                                   },
+                                                   "Input file must be a regular file."},
+                                      failure_case{"fifo_input",
+                                                   [](const temp_dir& d) {
+                                                       ::mkfifo((d / "fifo").c_str(), 0600);
+                                                       return std::vector{d / "fifo", d / "out"};
+                                                   },
+                                                   "Input file must be a regular file."},
+                                      failure_case{"device_input",
+                                                   [](const temp_dir& d) {
+                                                       return std::vector<std::string>{"/dev/zero", d / "out"};
+                                                   },
+                                                   "Input file must be a regular file."},
+                                      failure_case{"full_disk",
+                                                   [](const temp_dir& d) {
+                                                       return std::vector<std::string>{d / "in", "/dev/full"};
+                                                   },
+                                                   "Couldn't write output file."});
 
 INSTANTIATE_TEST_SUITE_P(Faults, Fails, ::testing::Combine(all_commands, faults), [](const auto& info) {
     return std::get<0>(info.param).name + "_" + std::get<1>(info.param).name;

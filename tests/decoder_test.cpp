@@ -30,8 +30,8 @@ std::vector<std::int32_t> decode_all(std::span<const std::uint32_t> words, encod
 // Decoding what the encoder wrote reproduces the encoder's output at every
 // sample and its whole final state.
 TEST(DecodeBlock, ReplaysTheEncodersStatePath) {
-    for (const signal kind : {signal::noise, signal::full_scale_noise, signal::square, signal::sine, signal::silence,
-                              signal::bursts}) {
+    for (const signal kind :
+         {signal::noise, signal::full_scale_noise, signal::square, signal::sine, signal::silence, signal::bursts}) {
         for (std::uint32_t seed = 1; seed <= 8; ++seed) {
             const auto samples = make_signal(kind, 5000 + seed * 7, seed);
             const reference_run expected = reference_encode(samples);

@@ -52,7 +52,8 @@ inline process_result finish_process(child_process child, std::chrono::seconds l
     const auto drain = [&] {
         char buffer[4096];
         ssize_t n;
-        while ((n = ::read(child.out_fd, buffer, sizeof buffer)) > 0) result.out.append(buffer, static_cast<std::size_t>(n));
+        while ((n = ::read(child.out_fd, buffer, sizeof buffer)) > 0)
+            result.out.append(buffer, static_cast<std::size_t>(n));
     };
     const auto deadline = std::chrono::steady_clock::now() + limit;
     int wstatus = 0;

@@ -23,16 +23,15 @@ inline int reference_code(std::int64_t residual, std::int64_t step) {
 
 // Advances `s` by one sample with the given code and returns it.
 inline int reference_advance(encoder_state& s, int q) {
-    static constexpr int scale[16] = {192, 192, 136, 136, 128, 128, 128, 128,
-                                      112, 128, 128, 128, 128, 136, 136, 192};
+    static constexpr int scale[16] = {192, 192, 136, 136, 128, 128, 128, 128, 112, 128, 128, 128, 128, 136, 136, 192};
     const std::int64_t slope = to_i32(std::int64_t{s.delta} - s.delta_prev);
     const std::int32_t nd = to_i32(std::int64_t{q} * s.step + slope);
     s.output = to_i32(std::int64_t{nd} + s.output - (s.output >> 3));
     s.peak = std::max<std::uint32_t>(s.peak, static_cast<std::uint32_t>(std::llabs(s.output)));
     const std::int32_t round8 = to_i32(std::int64_t{s.estimate} + 4 - (s.estimate < 0)) >> 3;
     s.estimate = to_i32(std::int64_t{nd} + s.estimate - round8);
-    s.step = static_cast<std::int32_t>(std::min<std::int64_t>((std::int64_t{s.step} * scale[q + 8] + 127) >> 7,
-                                                              (INT32_MAX - 127) / 192));
+    s.step = static_cast<std::int32_t>(
+        std::min<std::int64_t>((std::int64_t{s.step} * scale[q + 8] + 127) >> 7, (INT32_MAX - 127) / 192));
     s.delta_prev = s.delta;
     s.delta = nd;
     return q;

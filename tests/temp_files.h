@@ -36,8 +36,8 @@ private:
 using bytes = std::vector<unsigned char>;
 
 inline void write_file(const std::string& path, const bytes& content) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(content.data()),
-                                                static_cast<std::streamsize>(content.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
 }
 
 inline bytes read_file(const std::string& path) {

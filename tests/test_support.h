@@ -19,8 +19,8 @@ inline bool operator==(const encoder_state& a, const encoder_state& b) {
 }
 
 inline std::ostream& operator<<(std::ostream& os, const encoder_state& s) {
-    return os << "{delta " << s.delta << ", delta_prev " << s.delta_prev << ", estimate " << s.estimate
-              << ", step " << s.step << ", output " << s.output << ", peak " << s.peak << "}";
+    return os << "{delta " << s.delta << ", delta_prev " << s.delta_prev << ", estimate " << s.estimate << ", step "
+              << s.step << ", output " << s.output << ", peak " << s.peak << "}";
 }
 
 }  // namespace nbz
@@ -55,12 +55,24 @@ inline std::vector<std::int16_t> make_signal(signal kind, std::size_t length, st
     for (std::size_t i = 0; i < length; ++i) {
         int v = 0;
         switch (kind) {
-            case signal::noise: v = full(random) / 16; break;
-            case signal::full_scale_noise: v = full(random); break;
-            case signal::square: v = (i / static_cast<std::size_t>(period)) % 2 ? 32767 : -32768; break;
-            case signal::sine: v = static_cast<int>(30000 * std::sin(static_cast<double>(i) * 6.283 / period)); break;
-            case signal::silence: v = 0; break;
-            case signal::bursts: v = (i / 512) % 3 == 0 ? full(random) : 0; break;
+            case signal::noise:
+                v = full(random) / 16;
+                break;
+            case signal::full_scale_noise:
+                v = full(random);
+                break;
+            case signal::square:
+                v = (i / static_cast<std::size_t>(period)) % 2 ? 32767 : -32768;
+                break;
+            case signal::sine:
+                v = static_cast<int>(30000 * std::sin(static_cast<double>(i) * 6.283 / period));
+                break;
+            case signal::silence:
+                v = 0;
+                break;
+            case signal::bursts:
+                v = (i / 512) % 3 == 0 ? full(random) : 0;
+                break;
         }
         out[i] = static_cast<std::int16_t>(v);
     }

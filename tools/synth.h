@@ -30,10 +30,12 @@ struct random_source {
         return z ^ (z >> 31);
     }
     double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }  // [0, 1)
-    double symmetric() { return 2 * uniform() - 1; }                           // [-1, 1)
+    double symmetric() { return 2 * uniform() - 1; }                            // [-1, 1)
 };
 
-inline std::int16_t to_sample(double v) { return static_cast<std::int16_t>(std::clamp(v * 32767.0, -32768.0, 32767.0)); }
+inline std::int16_t to_sample(double v) {
+    return static_cast<std::int16_t>(std::clamp(v * 32767.0, -32768.0, 32767.0));
+}
 
 // A two-pole resonator (band-pass) at `frequency` Hz with bandwidth `width` Hz.
 struct resonator {
