@@ -41,7 +41,8 @@ quality measure(const std::vector<std::int16_t>& x, const std::vector<std::uint3
     nbz::encoder_state state;
     nbz::encoder_init(state);
     std::array<std::int32_t, 8> out{};
-    double signal = 0, noise = 0;
+    double signal = 0;
+    double noise = 0;
     long overflowing = 0;
     for (std::size_t w = 0; w < words.size(); ++w) {
         nbz::decode_block(state, words[w], out);
@@ -92,7 +93,8 @@ quality search(const std::vector<std::int16_t>& x, int width) {
 std::vector<std::int16_t> load(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::vector<unsigned char> bytes{std::istreambuf_iterator<char>(in), {}};
-    std::size_t begin = 0, end = bytes.size();
+    std::size_t begin = 0;
+    std::size_t end = bytes.size();
     if (bytes.size() > 12 && std::memcmp(bytes.data(), "RIFF", 4) == 0) {
         for (std::size_t p = 12; p + 8 <= bytes.size();) {
             const std::size_t size =
@@ -121,7 +123,7 @@ std::vector<std::int16_t> louder(std::vector<std::int16_t> x) {  // +6 dB, satur
 int main(int argc, char** argv) {
     std::vector<material> materials;
     for (const char* kind : {"music", "speech", "noise"}) {
-        auto samples = nbz::synth::generate(kind, 10 * nbz::synth::rate, 1);
+        auto samples = nbz::synth::generate(kind, std::size_t{10} * nbz::synth::rate, 1);
         materials.push_back({std::string{kind} + "+6dB", louder(samples)});
         materials.push_back({kind, std::move(samples)});
     }
@@ -136,8 +138,9 @@ int main(int argc, char** argv) {
     std::printf("\n%-28s %12s", "", "dB  (over)");
     for (std::size_t k = 0; k < std::size(widths); ++k) std::printf(" %17s", "+dB (over) Ms/s");
     std::printf("\n");
-    std::vector<double> gains(std::size(widths), 0.0), worst(std::size(widths), INFINITY),
-        speed(std::size(widths), 0.0);
+    std::vector<double> gains(std::size(widths), 0.0);
+    std::vector<double> worst(std::size(widths), INFINITY);
+    std::vector<double> speed(std::size(widths), 0.0);
     for (const material& m : materials) {
         const quality g = greedy(m.samples);
         std::printf("%-28s %6.2f (%4ld)", m.name.c_str(), g.snr, g.overflowing);

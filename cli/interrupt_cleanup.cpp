@@ -1,10 +1,10 @@
 #include "interrupt_cleanup.h"
 
-#include <limits.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
+#include <csignal>
 #include <cstring>
 
 namespace nbz::cli {

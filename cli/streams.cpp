@@ -29,7 +29,7 @@ void read_pcm_blocks(input_file& input, double gain,
     std::vector<std::byte> bytes(chunk_bytes);
     std::vector<std::int16_t> samples(chunk_samples);
     for (std::uint64_t left = input.size() / 2; left > 0;) {
-        const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk_samples));
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk_samples));
         read_exactly(input, std::span{bytes}.first(count * 2));
         for (std::size_t i = 0; i < count; ++i) samples[i] = load_le16(&bytes[2 * i]);
         if (gain != 1.0) {  // a gain of exactly 1 leaves every sample as it is
@@ -48,7 +48,7 @@ void read_code_words(input_file& input, const std::function<void(std::span<const
     std::vector<std::byte> bytes(chunk_bytes);
     std::vector<std::uint32_t> words(chunk_words);
     for (std::uint64_t left = input.size() / 4; left > 0;) {
-        const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk_words));
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk_words));
         read_exactly(input, std::span{bytes}.first(count * 4));
         for (std::size_t i = 0; i < count; ++i) words[i] = load_le32(&bytes[4 * i]);
         consume(std::span{words}.first(count));

@@ -68,7 +68,7 @@ private:
         return h ^ (h >> 15);
     }
     std::size_t size_;
-    std::array<std::uint16_t, 2 * search_width_max * 16> slots_;  // candidate index + 1, 0 when free
+    std::array<std::uint16_t, std::size_t{2} * search_width_max * 16> slots_;  // candidate index + 1, 0 when free
 };
 
 // The slot at position `to` that the path in `slot` at position `from`
@@ -92,7 +92,7 @@ std::size_t commit(search_encoder& e, int slot, std::size_t count, std::span<std
     std::array<int, search_history_samples> codes{};
     int j = ancestor(e, slot, e.pending - 1, count - 1);
     for (std::size_t p = count; p-- > 0;) {
-        codes[p] = e.history[p][static_cast<std::size_t>(j)].code;
+        codes[p] = e.history[p][static_cast<std::size_t>(j)].code;  // NOLINT(bugprone-signed-char-misuse): -8..7
         j = e.history[p][static_cast<std::size_t>(j)].parent;
     }
     for (std::size_t p = 0; p < count; ++p) {
@@ -156,7 +156,7 @@ void search_init(search_encoder& e, int width) {
 
 std::size_t search_encode_block(search_encoder& e, std::span<const std::int16_t, 8> samples,
                                 std::span<std::uint32_t, search_max_words> words, int counted) {
-    constexpr std::size_t candidate_max = search_width_max * 16;
+    constexpr std::size_t candidate_max = std::size_t{search_width_max} * 16;
     std::array<candidate, candidate_max> candidates;
     std::array<std::uint64_t, candidate_max> order;  // cost above, candidate index in the low bits
     constexpr int index_bits = 10;

@@ -69,8 +69,8 @@ TEST(DecodeBlock, AnyCodesFollowTheModel) {
 TEST(Nbzdec, RoundTripsWhatNbzWrote) {
     std::vector<std::vector<std::int16_t>> inputs = {{}, {5}, std::vector<std::int16_t>(8, -32768)};
     for (std::uint32_t seed = 1; seed <= 3; ++seed) {
-        inputs.push_back(make_signal(signal::square, 3001 * seed, seed));  // overflows
-        inputs.push_back(make_signal(signal::sine, 4003 * seed, seed));
+        inputs.push_back(make_signal(signal::square, std::size_t{3001} * seed, seed));  // overflows
+        inputs.push_back(make_signal(signal::sine, std::size_t{4003} * seed, seed));
         inputs.push_back(make_signal(signal::bursts, 70001, seed));  // crosses a chunk boundary
     }
     for (const auto& samples : inputs) {

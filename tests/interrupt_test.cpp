@@ -1,10 +1,10 @@
 // An interrupted run removes its partly written output.
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <thread>
 

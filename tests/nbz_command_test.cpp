@@ -21,6 +21,7 @@ const std::string nbz_binary = NBZ_BINARY;
 // The samples through `f`, saturated to 16 bits.
 std::vector<std::int16_t> scaled(const std::vector<std::int16_t>& samples, const std::function<double(int)>& f) {
     std::vector<std::int16_t> out;
+    out.reserve(samples.size());
     for (const std::int16_t s : samples) out.push_back(static_cast<std::int16_t>(std::clamp(f(s), -32768.0, 32767.0)));
     return out;
 }

@@ -3,11 +3,11 @@
 // and a time limit, so a command that hangs fails its test instead of the run.
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <string>
 #include <vector>
 

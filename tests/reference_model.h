@@ -55,7 +55,7 @@ inline reference_run reference_encode(const std::vector<std::int16_t>& samples) 
     reference_run run{{}, {}, {0, 0, 0, 2048, 0, 0}};
     const std::size_t padded = (samples.size() + 7) / 8 * 8;
     for (std::size_t i = 0; i < padded; ++i) {
-        const int q = reference_encode_sample(run.state, i < samples.size() ? samples[i] : 0);
+        const int q = reference_encode_sample(run.state, i < samples.size() ? samples[i] : std::int16_t{0});
         if (i % 8 == 0) run.words.push_back(0);
         run.words.back() |= (static_cast<std::uint32_t>(q) & 0xFU) << (4 * (i % 8));
         run.outputs.push_back(run.state.output);

@@ -153,7 +153,8 @@ TEST(Nbzhq, ReportsTheStreamsLevelAndItsSignalToNoiseRatio) {
         EXPECT_EQ(encoded.out.substr(0, newline + 1), decoded.out);
         // The ratio is against the gained input, over its own samples.
         const double g = gain.empty() ? 1.0 : std::pow(10.0, std::atof(gain[0].c_str()) / 20.0);
-        double signal = 0, noise = 0;
+        double signal = 0;
+        double noise = 0;
         const bytes out = read_file(dir / "out.raw");
         for (std::size_t i = 0; i < samples.size(); ++i) {
             const double x = std::clamp(std::trunc(samples[i] * g), -32768.0, 32767.0);

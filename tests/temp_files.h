@@ -42,7 +42,7 @@ inline void write_file(const std::string& path, const bytes& content) {
 
 inline bytes read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    return bytes(std::istreambuf_iterator<char>(in), {});
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 inline bytes pcm_bytes(std::span<const std::int16_t> samples) {

@@ -108,7 +108,8 @@ private:
         voiced_ = random_.uniform() < 0.8;
         fricative_ = voiced_ ? 0.02 : 0.3 + 0.3 * random_.uniform();
         pitch_target_ = 90 + 140 * random_.uniform();
-        const double f1 = 250 + 650 * random_.uniform(), f2 = 900 + 1600 * random_.uniform();
+        const double f1 = 250 + 650 * random_.uniform();
+        const double f2 = 900 + 1600 * random_.uniform();
         const double f3 = 2300 + 900 * random_.uniform();
         formants_[0].tune(f1, 80);
         formants_[1].tune(f2, 120);
