@@ -1,5 +1,6 @@
 #include "nbzhq_command.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -19,26 +20,30 @@ std::string snr_report(double signal_energy, double noise_energy) {
     return std::string{messages::snr_prefix} + text.data() + std::string{messages::snr_suffix} + "\n";
 }
 
+namespace {
+
+// Encodes the whole input by search and returns the two report lines.
+std::string encode_by_search(input_file& input, output_file& output, const std::optional<std::string>& gain) {
+    const auto search = std::make_unique<search_encoder>();  // about 20 KiB: not on the stack
+    search_init(*search);
+    chunk_writer writer{output};
+    std::array<std::uint32_t, search_max_words> words{};
+    read_pcm_blocks(input, gain_factor(gain), [&](std::span<const std::int16_t> samples, std::size_t real) {
+        for (std::size_t b = 0; b < samples.size(); b += 8) {
+            const int counted = static_cast<int>(std::min<std::size_t>(real > b ? real - b : 0, 8));
+            writer.put_words(
+                std::span{words}.first(search_encode_block(*search, samples.subspan(b).first<8>(), words, counted)));
+        }
+    });
+    writer.put_words(std::span{words}.first(search_finish(*search, words)));
+    writer.flush();
+    return level_report(search->committed.peak) + snr_report(search->signal_energy, search->noise_energy);
+}
+
+}  // namespace
+
 int run_nbzhq(arguments args, std::ostream& out, file_system& files) {
-    const command_definition definition{messages::nbzhq_usage, true};
-    return run_command(
-        args, out, files, definition,
-        [](input_file& input, output_file& output, const std::optional<std::string>& gain) {
-            const auto search = std::make_unique<search_encoder>();
-            search_init(*search);
-            chunk_writer writer{output};
-            std::array<std::uint32_t, search_max_words> words{};
-            read_pcm_blocks(input, gain_factor(gain), [&](std::span<const std::int16_t> samples, std::size_t real) {
-                for (std::size_t b = 0; b < samples.size(); b += 8) {
-                    const int counted = static_cast<int>(std::min<std::size_t>(real > b ? real - b : 0, 8));
-                    const std::size_t n = search_encode_block(*search, samples.subspan(b).first<8>(), words, counted);
-                    writer.put_words(std::span{words}.first(n));
-                }
-            });
-            writer.put_words(std::span{words}.first(search_finish(*search, words)));
-            writer.flush();
-            return level_report(search->committed.peak) + snr_report(search->signal_energy, search->noise_energy);
-        });
+    return run_command(args, out, files, {messages::nbzhq_usage, true}, encode_by_search);
 }
 
 int run_nbzhq(arguments args, std::ostream& out) { return run_nbzhq(args, out, system_files()); }
