@@ -141,6 +141,81 @@ std::size_t expand(const search_encoder& e, std::int16_t x, std::span<candidate>
     return n;
 }
 
+constexpr std::size_t candidate_max = std::size_t{search_width_max} * 16;
+
+// Candidates are ranked by keys that hold the cost above the candidate's index.
+constexpr int index_bits = 10;
+constexpr std::uint64_t index_mask = (std::uint64_t{1} << index_bits) - 1;
+static_assert(candidate_max <= (std::size_t{1} << index_bits));
+
+// Of candidates that reach the same state only the cheapest can matter: keeps
+// the cheapest of each state, stores the keys of those in `keys` and returns
+// their number.
+std::size_t distinct_keys(std::span<candidate> candidates, std::span<std::uint64_t> keys) {
+    distinct_states distinct{candidates.size()};
+    std::size_t m = 0;
+    for (std::size_t c = 0; c < candidates.size(); ++c) {
+        const int earlier = distinct.find_or_add(candidates, static_cast<int>(c));
+        if (earlier < 0) {
+            keys[m++] = c;
+        } else if (candidates[c].cost < candidates[static_cast<std::size_t>(earlier)].cost) {
+            candidates[static_cast<std::size_t>(earlier)] = candidates[c];
+        }
+    }
+    for (std::size_t k = 0; k < m; ++k) keys[k] |= candidates[keys[k]].cost << index_bits;
+    return m;
+}
+
+// Chooses the survivors among `keys` into `chosen`, the cheapest first, and
+// returns their number, at most `width`. Three quarters of the slots go first
+// to the cheapest candidate of each distinct step, so that paths which adapted
+// the step differently (and pay for it only later) stay alive; the rest go to
+// the cheapest of the others.
+std::size_t select_survivors(int width, std::span<const candidate> candidates, std::span<std::uint64_t> keys,
+                             std::span<std::uint64_t, search_width_max> chosen) {
+    std::sort(keys.begin(), keys.end());
+    const std::size_t kept = std::min(keys.size(), static_cast<std::size_t>(width));
+    const std::size_t for_distinct_steps = std::min(kept, static_cast<std::size_t>(width) * 3 / 4);
+    std::array<std::int32_t, search_width_max> steps{};
+    std::size_t count = 0;
+    constexpr std::uint64_t taken = ~std::uint64_t{0};
+    for (std::uint64_t& key : keys) {
+        if (count == for_distinct_steps) break;
+        const std::int32_t step = candidates[key & index_mask].state.step;
+        const auto seen = steps.begin() + static_cast<std::ptrdiff_t>(count);
+        if (std::find(steps.begin(), seen, step) != seen) continue;
+        steps[count] = step;
+        chosen[count++] = std::exchange(key, taken);
+    }
+    for (const std::uint64_t key : keys) {
+        if (count == kept) break;
+        if (key != taken) chosen[count++] = key;
+    }
+    return kept;
+}
+
+// Advances the search by one sample.
+void search_sample(search_encoder& e, std::int16_t x, bool counted) {
+    std::array<candidate, candidate_max> candidates;
+    std::array<std::uint64_t, candidate_max> keys;
+    std::array<std::uint64_t, search_width_max> chosen;
+    const std::size_t n = expand(e, x, candidates);
+    const std::size_t m = distinct_keys(std::span{candidates}.first(n), keys);
+    const std::size_t kept = select_survivors(e.width, candidates, std::span{keys}.first(m), chosen);
+    // Costs are kept relative to the cheapest, chosen first, so that they
+    // cannot grow without bound.
+    const std::uint64_t base = chosen[0] >> index_bits;
+    for (std::size_t k = 0; k < kept; ++k) {
+        const candidate& c = candidates[chosen[k] & index_mask];
+        e.paths[k] = {c.state, c.cost - base};
+        e.history[e.pending][k] = {c.parent, c.code};
+    }
+    e.path_count = static_cast<int>(kept);
+    e.inputs[e.pending] = x;
+    e.counted[e.pending] = counted;
+    ++e.pending;
+}
+
 }  // namespace
 
 void search_init(search_encoder& e, int width) {
@@ -156,61 +231,7 @@ void search_init(search_encoder& e, int width) {
 
 std::size_t search_encode_block(search_encoder& e, std::span<const std::int16_t, 8> samples,
                                 std::span<std::uint32_t, search_max_words> words, int counted) {
-    constexpr std::size_t candidate_max = std::size_t{search_width_max} * 16;
-    std::array<candidate, candidate_max> candidates;
-    std::array<std::uint64_t, candidate_max> order;  // cost above, candidate index in the low bits
-    constexpr int index_bits = 10;
-    constexpr std::uint64_t index_mask = (std::uint64_t{1} << index_bits) - 1;
-    static_assert(candidate_max <= (std::size_t{1} << index_bits));
-    for (std::size_t i = 0; i < 8; ++i) {
-        const std::int16_t x = samples[i];
-        const std::size_t n = expand(e, x, candidates);
-        // Of candidates that reach the same state only the cheapest can
-        // matter; then the cheapest `width` distinct states survive.
-        distinct_states distinct{n};
-        std::size_t m = 0;
-        for (std::size_t c = 0; c < n; ++c) {
-            const int earlier = distinct.find_or_add(candidates, static_cast<int>(c));
-            if (earlier < 0) {
-                order[m++] = c;
-            } else if (candidates[c].cost < candidates[static_cast<std::size_t>(earlier)].cost) {
-                candidates[static_cast<std::size_t>(earlier)] = candidates[c];
-            }
-        }
-        for (std::size_t k = 0; k < m; ++k) order[k] |= candidates[order[k]].cost << index_bits;
-        std::sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(m));
-        // Most slots go first to the cheapest path of each distinct step, so
-        // that paths which adapted the step differently (and pay for it only
-        // now) stay alive; the rest go to the cheapest of the others.
-        const std::size_t kept = std::min(m, static_cast<std::size_t>(e.width));
-        const std::size_t for_distinct_steps = std::min(kept, static_cast<std::size_t>(e.width) * 3 / 4);
-        std::array<std::uint64_t, search_width_max> chosen;
-        std::array<std::int32_t, search_width_max> steps;
-        std::size_t count = 0;
-        constexpr std::uint64_t taken = ~std::uint64_t{0};
-        for (std::size_t k = 0; k < m && count < for_distinct_steps; ++k) {
-            const std::int32_t step = candidates[order[k] & index_mask].state.step;
-            if (std::find(steps.begin(), steps.begin() + static_cast<std::ptrdiff_t>(count), step) !=
-                steps.begin() + static_cast<std::ptrdiff_t>(count))
-                continue;
-            steps[count] = step;
-            chosen[count++] = std::exchange(order[k], taken);
-        }
-        for (std::size_t k = 0; k < m && count < kept; ++k)
-            if (order[k] != taken) chosen[count++] = order[k];
-        // Costs are kept relative to the cheapest so they cannot grow without
-        // bound; the cheapest is always chosen first.
-        const std::uint64_t base = chosen[0] >> index_bits;
-        for (std::size_t k = 0; k < kept; ++k) {
-            const candidate& cand = candidates[chosen[k] & index_mask];
-            e.paths[k] = {cand.state, cand.cost - base};
-            e.history[e.pending][k] = {cand.parent, cand.code};
-        }
-        e.path_count = static_cast<int>(kept);
-        e.inputs[e.pending] = x;
-        e.counted[e.pending] = static_cast<int>(i) < counted;
-        ++e.pending;
-    }
+    for (std::size_t i = 0; i < 8; ++i) search_sample(e, samples[i], static_cast<int>(i) < counted);
     if (e.pending < search_history_samples) return 0;
 
     // Commit the older half along the cheapest path; drop the paths that

@@ -33,7 +33,7 @@
 namespace nbz {
 
 inline constexpr int search_width_max = 64;
-inline constexpr int search_default_width = 16;
+inline constexpr int search_default_width = 12;
 inline constexpr std::size_t search_commit_samples = 64;
 inline constexpr std::size_t search_history_samples = 2 * search_commit_samples;
 // The most code words that one call can hand back.
