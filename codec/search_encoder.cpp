@@ -182,8 +182,9 @@ std::size_t select_survivors(int width, std::span<const candidate> candidates, s
     for (std::uint64_t& key : keys) {
         if (count == for_distinct_steps) break;
         const std::int32_t step = candidates[key & index_mask].state.step;
-        const auto seen = steps.begin() + static_cast<std::ptrdiff_t>(count);
-        if (std::find(steps.begin(), seen, step) != seen) continue;
+        const std::int32_t* const first = steps.data();
+        const std::int32_t* const seen = first + count;
+        if (std::find(first, seen, step) != seen) continue;
         steps[count] = step;
         chosen[count++] = std::exchange(key, taken);
     }
