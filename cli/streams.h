@@ -2,7 +2,6 @@
 // Moving samples and code words between files and memory in large chunks,
 // with constant memory whatever the file's size.
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>

@@ -31,6 +31,8 @@ std::uint64_t sample_cost(std::int32_t output, std::int16_t x) {
     return overflows(output) ? overflow_cost + std::min(error, error_cap) : error;
 }
 
+// Whether two states lead to the same future: every field but the peak, which
+// never affects later codes or reconstructions.
 bool same_state(const encoder_state& a, const encoder_state& b) {
     return a.output == b.output && a.estimate == b.estimate && a.step == b.step && a.delta == b.delta &&
            a.delta_prev == b.delta_prev;

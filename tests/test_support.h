@@ -13,11 +13,6 @@
 
 namespace nbz {
 
-inline bool operator==(const encoder_state& a, const encoder_state& b) {
-    return a.delta == b.delta && a.delta_prev == b.delta_prev && a.estimate == b.estimate && a.step == b.step &&
-           a.output == b.output && a.peak == b.peak;
-}
-
 inline std::ostream& operator<<(std::ostream& os, const encoder_state& s) {
     return os << "{delta " << s.delta << ", delta_prev " << s.delta_prev << ", estimate " << s.estimate << ", step "
               << s.step << ", output " << s.output << ", peak " << s.peak << "}";

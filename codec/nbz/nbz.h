@@ -55,6 +55,8 @@ struct encoder_state {
     std::int32_t step;        // quantiser step size, 1..step_max (7.. from the initial condition)
     std::int32_t output;      // leaky accumulator that is the reconstructed sample
     std::uint32_t peak;       // largest magnitude of output since initialisation
+
+    friend bool operator==(const encoder_state&, const encoder_state&) = default;
 };
 
 // Puts `state` in the initial condition of every stream: all fields 0 except
