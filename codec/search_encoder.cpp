@@ -168,9 +168,22 @@ std::size_t distinct_keys(std::span<candidate> candidates, std::span<std::uint64
     return m;
 }
 
+// Steps in classes about a third of an octave wide: the octave (the step's
+// bit width) and which third of it the step's next four bits fall in
+// (boundaries at 1 5/16 and 1 10/16, near 2^(1/3) and 2^(2/3)). Steps a few
+// percent apart behave alike, so telling them apart would spend the slots
+// kept for diversity on near copies.
+int step_class(std::int32_t step) {
+    const auto s = static_cast<std::uint32_t>(std::max(step, 1));
+    const int octave = std::bit_width(s);
+    const std::uint32_t top = octave >= 5 ? s >> (octave - 5) : s << (5 - octave);  // 16..31
+    const std::uint32_t fraction = top & 15U;
+    return 3 * octave + static_cast<int>(fraction >= 5) + static_cast<int>(fraction >= 10);
+}
+
 // Chooses the survivors among `keys` into `chosen`, the cheapest first, and
 // returns their number, at most `width`. Three quarters of the slots go first
-// to the cheapest candidate of each distinct step, so that paths which adapted
+// to the cheapest candidate of each step class, so that paths which adapted
 // the step differently (and pay for it only later) stay alive; the rest go to
 // the cheapest of the others.
 std::size_t select_survivors(int width, std::span<const candidate> candidates, std::span<std::uint64_t> keys,
@@ -178,16 +191,16 @@ std::size_t select_survivors(int width, std::span<const candidate> candidates, s
     std::sort(keys.begin(), keys.end());
     const std::size_t kept = std::min(keys.size(), static_cast<std::size_t>(width));
     const std::size_t for_distinct_steps = std::min(kept, static_cast<std::size_t>(width) * 3 / 4);
-    std::array<std::int32_t, search_width_max> steps{};
+    std::array<int, search_width_max> classes{};
     std::size_t count = 0;
     constexpr std::uint64_t taken = ~std::uint64_t{0};
     for (std::uint64_t& key : keys) {
         if (count == for_distinct_steps) break;
-        const std::int32_t step = candidates[key & index_mask].state.step;
-        const std::int32_t* const first = steps.data();
-        const std::int32_t* const seen = first + count;
+        const int step = step_class(candidates[key & index_mask].state.step);
+        const int* const first = classes.data();
+        const int* const seen = first + count;
         if (std::find(first, seen, step) != seen) continue;
-        steps[count] = step;
+        classes[count] = step;
         chosen[count++] = std::exchange(key, taken);
     }
     for (const std::uint64_t key : keys) {

@@ -10,18 +10,21 @@
 // toward the residual; all sixteen when both would overflow), every
 // extension is replayed with the decoder's own state update, and `width`
 // distinct states survive: three quarters of the slots go first to the
-// cheapest path of each distinct step (so that paths which adapted the step
-// differently, and pay for it only later, stay alive), the rest to the
-// cheapest of the others. The cost of a path is the sum over its samples of
-// (output - input)^2; a sample whose reconstruction leaves -32767..32767 costs
-// more than any amount of plain error within the window, so a path that
-// overflows loses to every path that does not.
+// cheapest path of each step class, a third of an octave wide (so that paths
+// which adapted the step differently, and pay for it only later, stay alive),
+// the rest to the cheapest of the others. The cost of a path is the sum over
+// its samples of (output - input)^2; a sample whose reconstruction leaves
+// -32767..32767 costs more than any amount of plain error within the window,
+// so a path that overflows loses to every path that does not.
 //
 // Paths are remembered as back-pointers for the last 2 * search_commit_samples
 // samples. Whenever that history is full, the oldest search_commit_samples
 // samples of the cheapest path are committed as code words and the paths
 // that disagree with them are dropped, so memory and time per sample are
-// fixed whatever the input's length.
+// fixed whatever the input's length. The history is long (512 samples, more
+// than a voice's pitch period) because a path that keeps a larger step
+// through a quiet stretch pays for it at once and gains only at the next
+// loud onset; committing sooner drops such paths before they pay off.
 
 #include <array>
 #include <cstddef>
@@ -34,7 +37,7 @@ namespace nbz {
 
 inline constexpr int search_width_max = 64;
 inline constexpr int search_default_width = 12;
-inline constexpr std::size_t search_commit_samples = 64;
+inline constexpr std::size_t search_commit_samples = 256;
 inline constexpr std::size_t search_history_samples = 2 * search_commit_samples;
 // The most code words that one call can hand back.
 inline constexpr std::size_t search_max_words = search_history_samples / 8;
@@ -51,7 +54,7 @@ struct search_step {
     std::int8_t code;
 };
 
-// The search's whole state, owned by the caller (about 20 KiB; allocate it
+// The search's whole state, owned by the caller (about 70 KiB; allocate it
 // once, not per block).
 struct search_encoder {
     int width;       // paths kept per sample, 1..search_width_max
