@@ -181,32 +181,55 @@ int step_class(std::int32_t step) {
     return 3 * octave + static_cast<int>(fraction >= 5) + static_cast<int>(fraction >= 10);
 }
 
-// Chooses the survivors among `keys` into `chosen`, the cheapest first, and
-// returns their number, at most `width`. Three quarters of the slots go first
-// to the cheapest candidate of each step class, so that paths which adapted
-// the step differently (and pay for it only later) stay alive; the rest go to
-// the cheapest of the others.
+constexpr int step_class_count = 3 * 33;  // step_class of any 32-bit step is below this
+
+// Chooses the survivors among `keys` into `chosen` and returns their number,
+// at most `width`. Three quarters of the slots go first to the cheapest
+// candidate of each step class, so that paths which adapted the step
+// differently (and pay for it only later) stay alive; the rest go to the
+// cheapest of the others. Both groups are in order of cost, so the cheapest
+// survivor comes first.
 std::size_t select_survivors(int width, std::span<const candidate> candidates, std::span<std::uint64_t> keys,
                              std::span<std::uint64_t, search_width_max> chosen) {
-    std::sort(keys.begin(), keys.end());
+    // The cheapest key of each class, in one pass: keys are unique, and a
+    // smaller key is a cheaper candidate.
+    std::array<std::uint64_t, step_class_count> cheapest_of_class;
+    std::array<std::uint8_t, candidate_max> class_of;
+    std::array<std::uint8_t, step_class_count> seen{};
+    std::array<std::uint8_t, step_class_count> touched;
+    std::size_t classes = 0;
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        const int c = step_class(candidates[keys[k] & index_mask].state.step);
+        class_of[k] = static_cast<std::uint8_t>(c);
+        const auto slot = static_cast<std::size_t>(c);
+        if (seen[slot] == 0) {
+            seen[slot] = 1;
+            touched[classes++] = static_cast<std::uint8_t>(c);
+            cheapest_of_class[slot] = keys[k];
+        } else {
+            cheapest_of_class[slot] = std::min(cheapest_of_class[slot], keys[k]);
+        }
+    }
+
     const std::size_t kept = std::min(keys.size(), static_cast<std::size_t>(width));
-    const std::size_t for_distinct_steps = std::min(kept, static_cast<std::size_t>(width) * 3 / 4);
-    std::array<int, search_width_max> classes{};
-    std::size_t count = 0;
-    constexpr std::uint64_t taken = ~std::uint64_t{0};
-    for (std::uint64_t& key : keys) {
-        if (count == for_distinct_steps) break;
-        const int step = step_class(candidates[key & index_mask].state.step);
-        const int* const first = classes.data();
-        const int* const seen = first + count;
-        if (std::find(first, seen, step) != seen) continue;
-        classes[count] = step;
-        chosen[count++] = std::exchange(key, taken);
+    std::array<std::uint64_t, step_class_count> winners;
+    for (std::size_t c = 0; c < classes; ++c) winners[c] = cheapest_of_class[touched[c]];
+    const std::size_t for_classes = std::min({kept, static_cast<std::size_t>(width) * 3 / 4, classes});
+    std::sort(winners.begin(), winners.begin() + static_cast<std::ptrdiff_t>(classes));
+    std::copy_n(winners.begin(), for_classes, chosen.begin());
+
+    // The others: every key but the winners just taken, cheapest first.
+    std::size_t others = 0;
+    const std::uint64_t last_taken = for_classes == 0 ? 0 : winners[for_classes - 1];
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        const bool taken = keys[k] == cheapest_of_class[class_of[k]] && keys[k] <= last_taken && for_classes > 0;
+        if (!taken) keys[others++] = keys[k];
     }
-    for (const std::uint64_t key : keys) {
-        if (count == kept) break;
-        if (key != taken) chosen[count++] = key;
-    }
+    const std::size_t fill = kept - for_classes;
+    const auto first = keys.begin();
+    std::nth_element(first, first + static_cast<std::ptrdiff_t>(fill), first + static_cast<std::ptrdiff_t>(others));
+    std::sort(first, first + static_cast<std::ptrdiff_t>(fill));
+    std::copy_n(keys.begin(), fill, chosen.begin() + static_cast<std::ptrdiff_t>(for_classes));
     return kept;
 }
 
