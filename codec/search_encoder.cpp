@@ -175,7 +175,7 @@ std::size_t distinct_keys(std::span<candidate> candidates, std::span<std::uint64
 // kept for diversity on near copies.
 int step_class(std::int32_t step) {
     const auto s = static_cast<std::uint32_t>(std::max(step, 1));
-    const int octave = std::bit_width(s);
+    const int octave = static_cast<int>(std::bit_width(s));
     const std::uint32_t top = octave >= 5 ? s >> (octave - 5) : s << (5 - octave);  // 16..31
     const std::uint32_t fraction = top & 15U;
     return 3 * octave + static_cast<int>(fraction >= 5) + static_cast<int>(fraction >= 10);
