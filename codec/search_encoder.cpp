@@ -12,9 +12,12 @@
 namespace nbz {
 namespace {
 
-constexpr std::uint64_t overflow_cost = std::uint64_t{1} << 40;  // above any window's plain error
+constexpr std::uint64_t overflow_cost = std::uint64_t{1} << 42;  // above any history's plain error
 constexpr std::uint64_t error_cap = std::uint64_t{1} << 32;      // above any in-range sample's error
 constexpr std::uint64_t cost_limit = std::uint64_t{1} << 53;     // orders candidates exactly below it
+// Surviving paths agree up to the last commit, so they differ over at most
+// the history: one overflowing sample must outweigh that much plain error.
+static_assert(overflow_cost > search_history_samples * error_cap);
 
 struct candidate {
     encoder_state state;
