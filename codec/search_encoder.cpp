@@ -221,11 +221,12 @@ std::size_t select_survivors(int width, std::span<const candidate> candidates, s
     std::sort(winners.begin(), winners.begin() + static_cast<std::ptrdiff_t>(classes));
     std::copy_n(winners.begin(), for_classes, chosen.begin());
 
-    // The others: every key but the winners just taken, cheapest first.
+    // The others: every key but the winners just taken (a class's winner no
+    // dearer than the last winner taken), cheapest first.
     std::size_t others = 0;
-    const std::uint64_t last_taken = for_classes == 0 ? 0 : winners[for_classes - 1];
     for (std::size_t k = 0; k < keys.size(); ++k) {
-        const bool taken = keys[k] == cheapest_of_class[class_of[k]] && keys[k] <= last_taken && for_classes > 0;
+        const bool taken =
+            for_classes > 0 && keys[k] == cheapest_of_class[class_of[k]] && keys[k] <= winners[for_classes - 1];
         if (!taken) keys[others++] = keys[k];
     }
     const std::size_t fill = kept - for_classes;
