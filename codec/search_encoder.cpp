@@ -196,22 +196,18 @@ std::size_t select_survivors(int width, std::span<const candidate> candidates, s
                              std::span<std::uint64_t, search_width_max> chosen) {
     // The cheapest key of each class, in one pass: keys are unique, and a
     // smaller key is a cheaper candidate.
+    constexpr std::uint64_t unclaimed = ~std::uint64_t{0};  // above every key
     std::array<std::uint64_t, step_class_count> cheapest_of_class;
+    cheapest_of_class.fill(unclaimed);
     std::array<std::uint8_t, candidate_max> class_of;
-    std::array<std::uint8_t, step_class_count> seen{};
     std::array<std::uint8_t, step_class_count> touched;
     std::size_t classes = 0;
     for (std::size_t k = 0; k < keys.size(); ++k) {
-        const int c = step_class(candidates[keys[k] & index_mask].state.step);
-        class_of[k] = static_cast<std::uint8_t>(c);
-        const auto slot = static_cast<std::size_t>(c);
-        if (seen[slot] == 0) {
-            seen[slot] = 1;
-            touched[classes++] = static_cast<std::uint8_t>(c);
-            cheapest_of_class[slot] = keys[k];
-        } else {
-            cheapest_of_class[slot] = std::min(cheapest_of_class[slot], keys[k]);
-        }
+        const auto c = static_cast<std::uint8_t>(step_class(candidates[keys[k] & index_mask].state.step));
+        class_of[k] = c;
+        std::uint64_t& cheapest = cheapest_of_class[c];
+        if (cheapest == unclaimed) touched[classes++] = c;
+        cheapest = std::min(cheapest, keys[k]);
     }
 
     const std::size_t kept = std::min(keys.size(), static_cast<std::size_t>(width));
