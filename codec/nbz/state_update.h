@@ -19,19 +19,40 @@ constexpr std::int32_t prediction(const encoder_state& s) {
     return wrap_add(wrap_sub(s.estimate, floor_div8(s.estimate)), slope);
 }
 
-// Advances the state by one sample whose code is `code` (-8..7); the step must
-// be in 1..step_max (see usable_step). Afterwards s.output is the sample's
-// reconstruction.
-constexpr void advance(encoder_state& s, int code) {
-    const std::int32_t slope = wrap_sub(s.delta, s.delta_prev);
-    const std::int32_t new_delta = wrap_add(code * s.step, slope);  // |code * step| < 2^27: exact
-    s.output = wrap_add(new_delta, wrap_sub(s.output, floor_div8(s.output)));
+// The parts of the next state that do not depend on the code, so that an
+// encoder trying several codes from one state computes them once.
+struct advance_basis {
+    std::int32_t slope;            // delta - delta_prev
+    std::int32_t output_leaked;    // output less an eighth, rounded down
+    std::int32_t estimate_leaked;  // estimate less an eighth, rounded to nearest
+};
+
+constexpr advance_basis basis_of(const encoder_state& s) {
+    return {wrap_sub(s.delta, s.delta_prev), wrap_sub(s.output, floor_div8(s.output)),
+            wrap_sub(s.estimate, round_div8(s.estimate))};
+}
+
+// The reconstruction that `code` would give, without advancing: what an
+// encoder needs to weigh a code before it commits to one.
+constexpr std::int32_t output_for(const encoder_state& s, const advance_basis& basis, int code) {
+    return wrap_add(wrap_add(code * s.step, basis.slope), basis.output_leaked);  // |code * step| < 2^27: exact
+}
+
+// Advances the state by one sample whose code is `code` (-8..7), given the
+// state's basis; the step must be in 1..step_max (see usable_step).
+// Afterwards s.output is the sample's reconstruction.
+constexpr void advance(encoder_state& s, const advance_basis& basis, int code) {
+    const std::int32_t new_delta = wrap_add(code * s.step, basis.slope);
+    s.output = output_for(s, basis, code);
     s.peak = std::max(s.peak, magnitude(s.output));
-    s.estimate = wrap_add(new_delta, wrap_sub(s.estimate, round_div8(s.estimate)));
+    s.estimate = wrap_add(new_delta, basis.estimate_leaked);
     s.step = next_step(s.step, code);
     s.delta_prev = s.delta;
     s.delta = new_delta;
 }
+
+// Advances the state by one sample whose code is `code`, as above.
+constexpr void advance(encoder_state& s, int code) { advance(s, basis_of(s), code); }
 
 // The code in position i (0..7) of a code word, sign-extended.
 constexpr int code_at(std::uint32_t word, int i) { return static_cast<int>(((word >> (4 * i)) & 0xFU) ^ 0x8U) - 8; }
