@@ -144,6 +144,38 @@ TEST(SearchEncoder, KeepsLargerStepsAliveThroughAPitchPeriod) {
     EXPECT_GT(snr_gain_db(samples, search_all(samples).words), 8.0);
 }
 
+// After every block the surviving paths fit the width, include the cheapest
+// (whose cost the others are measured from) and are distinct states: paths
+// that reach one state from different histories are merged, or they would
+// fill the width with copies. Voiced speech at the wider widths reaches the
+// same state several times per sample.
+TEST(SearchEncoder, SurvivorsAreDistinctStatesWithinTheWidth) {
+    const auto same_future = [](const encoder_state& a, const encoder_state& b) {
+        return a.output == b.output && a.estimate == b.estimate && a.step == b.step && a.delta == b.delta &&
+               a.delta_prev == b.delta_prev;
+    };
+    const auto samples = synth::generate("speech", 8000, 3);
+    for (const int width : {1, 3, 12, 32, search_width_max}) {
+        auto encoder = std::make_unique<search_encoder>();
+        search_init(*encoder, width);
+        std::array<std::uint32_t, search_max_words> words{};
+        for (std::size_t start = 0; start + 8 <= samples.size(); start += 8) {
+            std::array<std::int16_t, 8> block{};
+            std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(start), 8, block.begin());
+            search_encode_block(*encoder, block, words);
+            const auto paths = std::span{encoder->paths}.first(static_cast<std::size_t>(encoder->path_count));
+            ASSERT_GE(paths.size(), 1U);
+            ASSERT_LE(paths.size(), static_cast<std::size_t>(width));
+            ASSERT_TRUE(std::any_of(paths.begin(), paths.end(), [](const search_path& p) { return p.cost == 0; }))
+                << "width " << width << " at sample " << start;
+            for (std::size_t a = 0; a < paths.size(); ++a)
+                for (std::size_t b = a + 1; b < paths.size(); ++b)
+                    ASSERT_FALSE(same_future(paths[a].state, paths[b].state))
+                        << "width " << width << " at sample " << start << ": paths " << a << " and " << b;
+        }
+    }
+}
+
 TEST(SearchEncoder, WidthOneStillChoosesAmongNeighbours) {
     const auto samples = synth::generate("music", 20000, 4);
     const double greedy = decode_against(reference_encode(samples).words, samples).noise_energy;

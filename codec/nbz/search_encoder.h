@@ -7,15 +7,17 @@
 // codes that the greedy quantiser would not. It runs a beam search over code
 // sequences: each of up to `width` surviving paths is extended by the two
 // codes whose levels bracket its residual (the greedy code and the next one
-// toward the residual; all sixteen when both would overflow), every
-// extension is replayed with the decoder's own state update, and `width`
-// distinct states survive: three quarters of the slots go first to the
-// cheapest path of each step class, a third of an octave wide (so that paths
-// which adapted the step differently, and pay for it only later, stay alive),
-// the rest to the cheapest of the others. The cost of a path is the sum over
-// its samples of (output - input)^2; a sample whose reconstruction leaves
-// -32767..32767 costs more than any amount of plain error within the window,
-// so a path that overflows loses to every path that does not.
+// toward the residual; all sixteen when both would overflow). Each extension
+// is weighed by the reconstruction that the decoder's own state update gives,
+// and `width` of them survive: three quarters of the slots go first to the
+// cheapest extension of each step class, a third of an octave wide (so that
+// paths which adapted the step differently, and pay for it only later, stay
+// alive), the rest to the cheapest of the others. Only the survivors are
+// advanced to full states, and survivors that reach the same state are
+// merged. The cost of a path is the sum over its samples of
+// (output - input)^2; a sample whose reconstruction leaves -32767..32767
+// costs more than any amount of plain error within the window, so a path
+// that overflows loses to every path that does not.
 //
 // Paths are remembered as back-pointers for the last 2 * search_commit_samples
 // samples. Whenever that history is full, the oldest search_commit_samples
