@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
         materials.push_back({std::string{argv[i]} + "+6dB", louder(samples)});
         materials.push_back({argv[i], std::move(samples)});
     }
-    const int widths[] = {4, 8, 12, 16, 32};
+    const int widths[] = {8, 12, 16, 20, 24, 32};
     std::printf("%-28s %12s", "material", "greedy");
     for (const int w : widths) std::printf("   width %-2d%s    ", w, w == nbz::search_default_width ? "*" : " ");
     std::printf("\n%-28s %12s", "", "dB  (over)");
