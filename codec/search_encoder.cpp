@@ -28,6 +28,7 @@ constexpr int index_bits = 11;
 constexpr std::uint64_t index_mask = (std::uint64_t{1} << index_bits) - 1;
 static_assert(candidate_max <= (std::size_t{1} << index_bits));
 static_assert((cost_limit << index_bits) >> index_bits == cost_limit);
+static_assert(((cost_limit << index_bits) | index_mask) < ~std::uint64_t{0});  // a key plus one still fits
 
 bool overflows(std::int32_t output) { return magnitude(output) > 32767U; }
 
@@ -196,17 +197,17 @@ std::size_t select_survivors(int width, candidates& c, std::span<std::uint64_t, 
     std::array<std::uint64_t, step_class_count> winners;
     for (std::size_t k = 0; k < classes; ++k) winners[k] = cheapest_of_class[touched[k]];
     move_smallest_to_front(std::span{winners}.first(classes), for_classes);
-    std::uint64_t dearest_taken = 0;
+    std::uint64_t taken_below = 0;  // above every winner taken; 0 when none is (no key is below it)
     for (std::size_t k = 0; k < for_classes; ++k) {
         chosen[k] = winners[k];
-        dearest_taken = std::max(dearest_taken, winners[k]);
+        taken_below = std::max(taken_below, winners[k] + 1);
     }
 
-    // The others: every key but the winners just taken (a class's winner no
-    // dearer than the dearest winner taken).
+    // The others: every key but the winners just taken (a class's winner
+    // below every winner not taken).
     std::size_t others = 0;
     for (const std::uint64_t key : keys) {
-        const bool taken = (key == cheapest_of_class[c.class_of[key & index_mask]]) & (key <= dearest_taken);
+        const bool taken = (key == cheapest_of_class[c.class_of[key & index_mask]]) & (key < taken_below);
         keys[others] = key;
         others += static_cast<std::size_t>(!taken);
     }

@@ -176,6 +176,16 @@ TEST(SearchEncoder, SurvivorsAreDistinctStatesWithinTheWidth) {
     }
 }
 
+// A candidate that matches its sample exactly, on the cheapest path, has the
+// smallest possible key; at width 1 no slot goes to step classes, and the
+// selection once mistook that key for a class winner already taken and left
+// it out, so silence came back as a 2048 step.
+TEST(SearchEncoder, EveryWidthKeepsSilenceExact) {
+    const std::vector<std::int16_t> silence(1000, 0);
+    for (const int width : {1, 2, 3, 4, 12, search_default_width, search_width_max})
+        EXPECT_EQ(search_all(silence, width).noise_energy, 0.0) << "width " << width;
+}
+
 TEST(SearchEncoder, WidthOneStillChoosesAmongNeighbours) {
     const auto samples = synth::generate("music", 20000, 4);
     const double greedy = decode_against(reference_encode(samples).words, samples).noise_energy;
