@@ -32,17 +32,22 @@ constexpr advance_basis basis_of(const encoder_state& s) {
             wrap_sub(s.estimate, round_div8(s.estimate))};
 }
 
+// The increment that `code` adds to the estimate and the output.
+constexpr std::int32_t delta_for(const encoder_state& s, const advance_basis& basis, int code) {
+    return wrap_add(code * s.step, basis.slope);  // |code * step| < 2^27: exact
+}
+
 // The reconstruction that `code` would give, without advancing: what an
 // encoder needs to weigh a code before it commits to one.
 constexpr std::int32_t output_for(const encoder_state& s, const advance_basis& basis, int code) {
-    return wrap_add(wrap_add(code * s.step, basis.slope), basis.output_leaked);  // |code * step| < 2^27: exact
+    return wrap_add(delta_for(s, basis, code), basis.output_leaked);
 }
 
 // Advances the state by one sample whose code is `code` (-8..7), given the
 // state's basis; the step must be in 1..step_max (see usable_step).
 // Afterwards s.output is the sample's reconstruction.
 constexpr void advance(encoder_state& s, const advance_basis& basis, int code) {
-    const std::int32_t new_delta = wrap_add(code * s.step, basis.slope);
+    const std::int32_t new_delta = delta_for(s, basis, code);
     s.output = output_for(s, basis, code);
     s.peak = std::max(s.peak, magnitude(s.output));
     s.estimate = wrap_add(new_delta, basis.estimate_leaked);
