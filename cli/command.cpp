@@ -15,6 +15,13 @@ int run_command(arguments args, std::ostream& out, file_system& files, const com
         out << definition.usage;
         return exit_failure;
     }
+    if (definition.check_arguments) {
+        const std::string_view problem = definition.check_arguments(args);
+        if (!problem.empty()) {
+            out << problem << '\n';
+            return exit_failure;
+        }
+    }
     std::unique_ptr<output_file> output;
     try {
         const auto input = files.open_input(args[0]);

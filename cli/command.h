@@ -25,9 +25,13 @@ inline constexpr int exit_failure = 1;
 struct command_definition {
     std::string_view usage;  // printed as it stands on a wrong argument count
     bool takes_gain;         // whether an optional third argument, dB gain, is accepted
-    // Checked on the opened input before the output is opened; returns the
-    // failure message, or an empty view if the input is acceptable.
-    std::function<std::string_view(const input_file&)> check_input = {};
+    // Checked after the argument count, before anything is opened; returns
+    // the failure message, or an empty view if the arguments are acceptable.
+    std::function<std::string_view(arguments)> check_arguments = {};
+    // Checked on the opened input before the output is opened (it may read
+    // the input, and leaves it anywhere); returns the failure message, or an
+    // empty view if the input is acceptable. May throw io_failure.
+    std::function<std::string_view(input_file&)> check_input = {};
 };
 
 // Does the command's work from the opened input to the opened output, and
@@ -37,7 +41,8 @@ using command_body =
     std::function<std::string(input_file& input, output_file& output, const std::optional<std::string>& gain)>;
 
 // Runs a command of the shape `name Input Output [dBGain]`: on a wrong count
-// prints the usage and returns 1 with nothing opened; opens the input, then
+// prints the usage and returns 1 with nothing opened; checks the arguments;
+// opens the input, then
 // the output, runs `body`, closes the output, prints the report and returns
 // 0. Any failure prints its one-line message, removes the partial output and
 // returns 1; the input is never written.

@@ -36,6 +36,9 @@ public:
     // Reads up to buffer.size() bytes and returns how many were read; 0 only
     // at the end of the file. Throws io_failure on a read error.
     virtual std::size_t read(std::span<std::byte> buffer) = 0;
+    // Moves the next read to `position` bytes from the start. Throws
+    // io_failure if the file cannot be positioned.
+    virtual void seek(std::uint64_t position) = 0;
 };
 
 // An output file opened (and, when regular, truncated) for this run.
@@ -44,6 +47,10 @@ public:
     virtual ~output_file() = default;
     // Writes all of `bytes` or throws io_failure.
     virtual void write(std::span<const std::byte> bytes) = 0;
+    // Moves the next write to `position` bytes from the start (a container's
+    // header is written again at the end). Throws io_failure if the output
+    // cannot be positioned, as a pipe cannot.
+    virtual void seek(std::uint64_t position) = 0;
     // Closes the file, which is then complete; throws io_failure if the close
     // fails. After a successful close the output is kept.
     virtual void close() = 0;

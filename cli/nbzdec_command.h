@@ -1,5 +1,5 @@
 #pragma once
-// The decoder command: nbzdec Input.nbz Output.raw
+// The decoder command: nbzdec [options] Input.nbz Output
 
 #include <iosfwd>
 
@@ -11,7 +11,10 @@ namespace nbz::cli {
 // in args[1], eight samples per code word (values beyond 16 bits saturated),
 // and prints the maximum output level, the same line that nbz printed when it
 // wrote the stream. A stream whose length is not a multiple of 4 bytes is
-// refused before the output is opened. Returns the exit status.
+// refused before the output is opened. Options come first (see
+// messages::nbzdec_help): an output named .wav, .flac, .aif or .aiff (any
+// case) gets that container, mono 16-bit at the rate of -r, which it then
+// requires; -r with any other output is refused. Returns the exit status.
 int run_nbzdec(arguments args, std::ostream& out, file_system& files);
 int run_nbzdec(arguments args, std::ostream& out);
 

@@ -39,6 +39,10 @@ public:
         }
     }
 
+    void seek(std::uint64_t position) override {
+        if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0) throw io_failure{messages::read_failed};
+    }
+
 private:
     int fd_;
     std::uint64_t size_;
@@ -68,6 +72,11 @@ public:
             if (n <= 0) throw io_failure{messages::write_failed};
             bytes = bytes.subspan(static_cast<std::size_t>(n));
         }
+    }
+
+    void seek(std::uint64_t position) override {
+        if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0)
+            throw io_failure{errno == ESPIPE ? messages::output_not_seekable : messages::write_failed};
     }
 
     void close() override {

@@ -50,6 +50,7 @@ public:
         if (plan_.kind == fault::short_read && call >= plan_.at) return 0;  // the file shrank
         return real_->read(buffer);
     }
+    void seek(std::uint64_t position) override { real_->seek(position); }
 
 private:
     std::unique_ptr<input_file> real_;
@@ -69,6 +70,7 @@ public:
         }
         real_->write(bytes);
     }
+    void seek(std::uint64_t position) override { real_->seek(position); }
     void close() override {
         if (plan_.kind == fault::close_error) throw io_failure{cli::messages::write_failed};
         real_->close();

@@ -1,0 +1,164 @@
+#include "sound_reader.h"
+
+#include <sndfile.h>
+
+#include <optional>
+#include <vector>
+
+#include "messages.h"
+#include "sample_conversion.h"
+
+namespace nbz::cli {
+namespace {
+
+// libsndfile's virtual I/O over an input_file. The library is C: a failure
+// is kept here, the callback reports an error, and the caller throws it
+// once the library call returns.
+struct input_io {
+    input_file& file;
+    std::uint64_t position = 0;
+    std::optional<io_failure> failure;
+};
+
+input_io& io_of(void* user) { return *static_cast<input_io*>(user); }
+
+sf_count_t io_length(void* user) { return static_cast<sf_count_t>(io_of(user).file.size()); }
+
+sf_count_t io_seek(sf_count_t offset, int whence, void* user) {
+    input_io& io = io_of(user);
+    sf_count_t base = 0;
+    if (whence == SEEK_CUR) base = static_cast<sf_count_t>(io.position);
+    if (whence == SEEK_END) base = static_cast<sf_count_t>(io.file.size());
+    const sf_count_t target = base + offset;
+    if (target < 0) return -1;
+    try {
+        io.file.seek(static_cast<std::uint64_t>(target));
+    } catch (const io_failure& failure) {
+        io.failure = failure;
+        return -1;
+    }
+    io.position = static_cast<std::uint64_t>(target);
+    return target;
+}
+
+sf_count_t io_read(void* buffer, sf_count_t count, void* user) {
+    input_io& io = io_of(user);
+    if (io.failure || count <= 0) return 0;
+    try {
+        const std::size_t n =
+            read_fully(io.file, std::span{static_cast<std::byte*>(buffer), static_cast<std::size_t>(count)});
+        io.position += n;
+        return static_cast<sf_count_t>(n);
+    } catch (const io_failure& failure) {
+        io.failure = failure;
+        return 0;
+    }
+}
+
+sf_count_t io_write(const void* /*buffer*/, sf_count_t /*count*/, void* /*user*/) { return 0; }
+
+sf_count_t io_tell(void* user) { return static_cast<sf_count_t>(io_of(user).position); }
+
+std::string format_name(int format) {
+    switch (format & SF_FORMAT_TYPEMASK) {
+        case SF_FORMAT_WAV:
+        case SF_FORMAT_WAVEX:
+            return "WAV";
+        case SF_FORMAT_RF64:
+            return "RF64";
+        case SF_FORMAT_W64:
+            return "Wave64";
+        case SF_FORMAT_AIFF:
+            return "AIFF";
+        case SF_FORMAT_CAF:
+            return "CAF";
+        case SF_FORMAT_FLAC:
+            return "FLAC";
+        case SF_FORMAT_OGG:
+            return (format & SF_FORMAT_SUBMASK) == SF_FORMAT_OPUS ? "Ogg Opus" : "Ogg Vorbis";
+        case SF_FORMAT_MPEG:
+            return "MP3";
+        default:
+            return "audio";
+    }
+}
+
+std::string sample_format_name(int format) {
+    switch (format & SF_FORMAT_SUBMASK) {
+        case SF_FORMAT_PCM_S8:
+        case SF_FORMAT_PCM_U8:
+            return "8-bit PCM";
+        case SF_FORMAT_PCM_16:
+            return "16-bit PCM";
+        case SF_FORMAT_PCM_24:
+            return "24-bit PCM";
+        case SF_FORMAT_PCM_32:
+            return "32-bit PCM";
+        case SF_FORMAT_FLOAT:
+            return "32-bit float";
+        case SF_FORMAT_DOUBLE:
+            return "64-bit float";
+        case SF_FORMAT_ULAW:
+            return "u-law";
+        case SF_FORMAT_ALAW:
+            return "A-law";
+        default:
+            return "compressed";
+    }
+}
+
+}  // namespace
+
+struct sound_reader::state {
+    explicit state(input_file& input) : io{input, 0, std::nullopt} {}
+    ~state() {
+        if (file != nullptr) sf_close(file);
+    }
+    state(const state&) = delete;
+    state& operator=(const state&) = delete;
+
+    void throw_failure() const {
+        if (io.failure) throw *io.failure;
+    }
+
+    input_io io;
+    SF_VIRTUAL_IO callbacks{io_length, io_seek, io_read, io_write, io_tell};
+    SNDFILE* file = nullptr;
+    sound_description description;
+    std::vector<double> frames;  // one chunk, interleaved
+    std::uint64_t frames_read = 0;
+};
+
+sound_reader::sound_reader(input_file& input) : state_(std::make_unique<state>(input)) {
+    input.seek(0);
+    SF_INFO info{};
+    state_->file = sf_open_virtual(&state_->callbacks, SFM_READ, &info, &state_->io);
+    state_->throw_failure();
+    if (state_->file == nullptr || info.channels <= 0 || info.samplerate <= 0 || info.frames < 0)
+        throw io_failure{messages::decode_failed};
+    state_->description = {format_name(info.format), sample_format_name(info.format), info.samplerate, info.channels,
+                           static_cast<std::uint64_t>(info.frames)};
+    // Floating-point data is read as it stands: values beyond full scale are
+    // saturated after the gain, not before.
+    sf_command(state_->file, SFC_SET_CLIPPING, nullptr, SF_FALSE);
+}
+
+sound_reader::~sound_reader() = default;
+
+const sound_description& sound_reader::description() const { return state_->description; }
+
+std::size_t sound_reader::read_mono(std::span<double> mono) {
+    state& s = *state_;
+    const auto channels = static_cast<std::size_t>(s.description.channels);
+    s.frames.resize(mono.size() * channels);
+    const sf_count_t n = sf_readf_double(s.file, s.frames.data(), static_cast<sf_count_t>(mono.size()));
+    s.throw_failure();
+    if (n < 0 || sf_error(s.file) != SF_ERR_NO_ERROR) throw io_failure{messages::decode_failed};
+    const auto count = static_cast<std::size_t>(n);
+    if (count == 0 && s.frames_read < s.description.frames) throw io_failure{messages::read_failed};
+    s.frames_read += count;
+    mix_to_mono(s.frames, s.description.channels, mono.first(count));
+    return count;
+}
+
+}  // namespace nbz::cli

@@ -1,0 +1,47 @@
+#pragma once
+// Reading an audio container (WAV, AIFF, FLAC, Ogg, MP3, ...) through
+// libsndfile, with every byte fetched through the input_file, so read
+// failures and faults behave as they do for raw input.
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "file_io.h"
+
+namespace nbz::cli {
+
+// What the container holds, as the report names it.
+struct sound_description {
+    std::string format;         // "WAV", "FLAC", "AIFF", "Ogg Vorbis", ...
+    std::string sample_format;  // "24-bit PCM", "32-bit float", ...
+    long rate_hz = 0;
+    int channels = 0;
+    std::uint64_t frames = 0;  // as the container states it
+};
+
+class sound_reader {
+public:
+    // Opens the container that `input` holds, from its start. Throws
+    // io_failure: the input's own failure, or decode_failed if the library
+    // cannot open it.
+    explicit sound_reader(input_file& input);
+    ~sound_reader();
+    sound_reader(const sound_reader&) = delete;
+    sound_reader& operator=(const sound_reader&) = delete;
+
+    const sound_description& description() const;
+
+    // Reads the next frames, each the average of its channels (full scale
+    // 1.0), into `mono`; returns how many, 0 only at the end. Throws
+    // io_failure if the input fails, the decoding fails, or the data ends
+    // before the frames that the container promised.
+    std::size_t read_mono(std::span<double> mono);
+
+private:
+    struct state;
+    std::unique_ptr<state> state_;
+};
+
+}  // namespace nbz::cli

@@ -1,0 +1,129 @@
+#include "sound_writer.h"
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cctype>
+#include <utility>
+
+#include "messages.h"
+
+namespace nbz::cli {
+namespace {
+
+// libsndfile's virtual I/O over an output_file; failures are kept as in
+// sound_reader.cpp and thrown once the library call returns.
+struct output_io {
+    output_file& file;
+    std::uint64_t position = 0;
+    std::uint64_t length = 0;
+    std::optional<io_failure> failure;
+};
+
+output_io& io_of(void* user) { return *static_cast<output_io*>(user); }
+
+sf_count_t io_length(void* user) { return static_cast<sf_count_t>(io_of(user).length); }
+
+sf_count_t io_seek(sf_count_t offset, int whence, void* user) {
+    output_io& io = io_of(user);
+    sf_count_t base = 0;
+    if (whence == SEEK_CUR) base = static_cast<sf_count_t>(io.position);
+    if (whence == SEEK_END) base = static_cast<sf_count_t>(io.length);
+    const sf_count_t target = base + offset;
+    if (io.failure || target < 0) return -1;
+    if (static_cast<std::uint64_t>(target) == io.position) return target;
+    try {
+        io.file.seek(static_cast<std::uint64_t>(target));
+    } catch (const io_failure& failure) {
+        io.failure = failure;
+        return -1;
+    }
+    io.position = static_cast<std::uint64_t>(target);
+    return target;
+}
+
+sf_count_t io_read(void* /*buffer*/, sf_count_t /*count*/, void* /*user*/) { return 0; }
+
+sf_count_t io_write(const void* buffer, sf_count_t count, void* user) {
+    output_io& io = io_of(user);
+    if (io.failure || count <= 0) return 0;
+    try {
+        io.file.write(std::span{static_cast<const std::byte*>(buffer), static_cast<std::size_t>(count)});
+    } catch (const io_failure& failure) {
+        io.failure = failure;
+        return 0;
+    }
+    io.position += static_cast<std::uint64_t>(count);
+    io.length = std::max(io.length, io.position);
+    return count;
+}
+
+sf_count_t io_tell(void* user) { return static_cast<sf_count_t>(io_of(user).position); }
+
+int format_of(sound_container container) {
+    switch (container) {
+        case sound_container::wav:
+            return SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+        case sound_container::flac:
+            return SF_FORMAT_FLAC | SF_FORMAT_PCM_16;
+        case sound_container::aiff:
+            return SF_FORMAT_AIFF | SF_FORMAT_PCM_16;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::optional<sound_container> container_for_name(const std::string& path) {
+    const auto dot = path.rfind('.');
+    if (dot == std::string::npos) return std::nullopt;
+    std::string extension = path.substr(dot + 1);
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (extension == "wav") return sound_container::wav;
+    if (extension == "flac") return sound_container::flac;
+    if (extension == "aif" || extension == "aiff") return sound_container::aiff;
+    return std::nullopt;
+}
+
+struct sound_writer::state {
+    explicit state(output_file& output) : io{output, 0, 0, std::nullopt} {}
+    ~state() {
+        if (file != nullptr) sf_close(file);
+    }
+    state(const state&) = delete;
+    state& operator=(const state&) = delete;
+
+    void check(bool ok) const {
+        if (io.failure) throw *io.failure;
+        if (!ok) throw io_failure{messages::write_failed};
+    }
+
+    output_io io;
+    SF_VIRTUAL_IO callbacks{io_length, io_seek, io_read, io_write, io_tell};
+    SNDFILE* file = nullptr;
+};
+
+sound_writer::sound_writer(output_file& output, sound_container container, long rate_hz)
+    : state_(std::make_unique<state>(output)) {
+    SF_INFO info{};
+    info.samplerate = static_cast<int>(rate_hz);
+    info.channels = 1;
+    info.format = format_of(container);
+    state_->file = sf_open_virtual(&state_->callbacks, SFM_WRITE, &info, &state_->io);
+    state_->check(state_->file != nullptr);
+}
+
+sound_writer::~sound_writer() = default;
+
+void sound_writer::write(std::span<const std::int16_t> samples) {
+    const auto count = static_cast<sf_count_t>(samples.size());
+    state_->check(sf_write_short(state_->file, samples.data(), count) == count);
+}
+
+void sound_writer::finish() {
+    const int status = sf_close(std::exchange(state_->file, nullptr));
+    state_->check(status == 0);
+}
+
+}  // namespace nbz::cli
