@@ -48,6 +48,11 @@ sf_count_t io_read(void* buffer, sf_count_t count, void* user) {
         const std::size_t n =
             read_fully(io.file, std::span{static_cast<std::byte*>(buffer), static_cast<std::size_t>(count)});
         io.position += n;
+        // Short of the size it had when opened: the file shrank.
+        if (n < static_cast<std::size_t>(count) && io.position < io.file.size()) {
+            io.failure = io_failure{messages::read_failed};
+            return 0;
+        }
         return static_cast<sf_count_t>(n);
     } catch (const io_failure& failure) {
         io.failure = failure;

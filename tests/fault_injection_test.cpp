@@ -102,7 +102,23 @@ struct command_under_test {
     std::string name;
     int (*run)(cli::arguments, std::ostream&, cli::file_system&);
     std::size_t input_size;  // large enough for several reads and writes
+    bool wav = false;        // the input is a WAV file of that many data bytes
+    std::vector<std::string> options = {};
+    std::string output_name = "out";
 };
+
+// The canonical 44-byte header of a mono 16-bit WAV file.
+bytes wav_header(std::size_t data_bytes) {
+    bytes header;
+    const auto tag = [&](const char* text) { header.insert(header.end(), text, text + 4); };
+    const auto le = [&](std::uint32_t value, int size) {
+        for (int b = 0; b < size; ++b) header.push_back(static_cast<unsigned char>(value >> (8 * b)));
+    };
+    const auto data = static_cast<std::uint32_t>(data_bytes);
+    tag("RIFF"), le(36 + data, 4), tag("WAVE"), tag("fmt "), le(16, 4), le(1, 2), le(1, 2), le(22050, 4);
+    le(44100, 4), le(2, 2), le(16, 2), tag("data"), le(data, 4);
+    return header;
+}
 void PrintTo(const command_under_test& c, std::ostream* os) { *os << c.name; }
 
 struct outcome {
@@ -116,13 +132,18 @@ outcome run_with(const command_under_test& command, fault_plan plan) {
     temp_dir dir;
     bytes input(command.input_size);
     for (std::size_t i = 0; i < input.size(); ++i) input[i] = static_cast<unsigned char>(i * 7919 >> 3);
+    if (command.wav) {
+        const bytes header = wav_header(input.size());
+        input.insert(input.begin(), header.begin(), header.end());
+    }
     write_file(dir / "in", input);
     faulty_files files{plan};
     std::ostringstream out;
-    const std::vector<std::string> args = {dir / "in", dir / "out"};
+    std::vector<std::string> args = command.options;
+    args.insert(args.end(), {dir / "in", dir / command.output_name});
     const int status = command.run(args, out, files);
     EXPECT_EQ(read_file(dir / "in"), input) << "the input was changed";
-    return {status, out.str(), std::filesystem::exists(dir / "out"), files.counts};
+    return {status, out.str(), std::filesystem::exists(dir / command.output_name), files.counts};
 }
 
 class FaultInjection : public ::testing::TestWithParam<command_under_test> {};
@@ -155,11 +176,15 @@ TEST_P(FaultInjection, EveryFaultAtEveryPositionGivesItsMessageAndRemovesThePart
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Commands, FaultInjection,
-                         ::testing::Values(command_under_test{"nbz", cli::run_nbz, 9 * 65536 + 1001},
-                                           command_under_test{"nbzdec", cli::run_nbzdec, 3 * 65536 + 1000},
-                                           command_under_test{"nbzhq", cli::run_nbzhq, 9 * 65536 + 1001}),
-                         [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    Commands, FaultInjection,
+    ::testing::Values(command_under_test{"nbz", cli::run_nbz, 9 * 65536 + 1001},
+                      command_under_test{"nbzdec", cli::run_nbzdec, 3 * 65536 + 1000},
+                      command_under_test{"nbzhq", cli::run_nbzhq, 9 * 65536 + 1001},
+                      command_under_test{"nbzhq_wav", cli::run_nbzhq, 5 * 65536, true, {"-w", "1"}},
+                      command_under_test{
+                          "nbzdec_wav", cli::run_nbzdec, 3 * 65536 + 1000, false, {"-r", "8000"}, "out.wav"}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace nbz::testing
