@@ -1,0 +1,316 @@
+// nbzhq reading audio containers and nbzdec writing them, the options of
+// both, and the detection that keeps raw input raw.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "nbz/decoder.h"
+#include "nbz/search_encoder.h"
+#include "nbzdec_command.h"
+#include "nbzhq_command.h"
+#include "options.h"
+#include "sample_conversion.h"
+#include "sound_files.h"
+#include "sound_format.h"
+#include "temp_files.h"
+#include "test_support.h"
+
+namespace nbz::testing {
+namespace {
+
+struct run_result {
+    int status;
+    std::string out;
+};
+
+run_result run(int (*command)(cli::arguments, std::ostream&), const std::vector<std::string>& args) {
+    std::ostringstream out;
+    const int status = command(args, out);
+    return {status, out.str()};
+}
+
+std::vector<std::int16_t> decode_stream(const bytes& stream) {
+    encoder_state state;
+    encoder_init(state);
+    std::vector<std::int16_t> samples;
+    for (std::size_t i = 0; i + 4 <= stream.size(); i += 4) {
+        const auto word = static_cast<std::uint32_t>(stream[i] | stream[i + 1] << 8 | stream[i + 2] << 16 |
+                                                     static_cast<std::uint32_t>(stream[i + 3]) << 24);
+        std::array<std::int32_t, 8> block{};
+        decode_block(state, word, block);
+        for (const std::int32_t v : block) samples.push_back(static_cast<std::int16_t>(std::clamp(v, -32768, 32767)));
+    }
+    return samples;
+}
+
+// The stream nbzhq writes for raw samples.
+bytes search_stream(std::span<const std::int16_t> samples) {
+    const auto search = std::make_unique<search_encoder>();
+    search_init(*search);
+    std::vector<std::uint32_t> stream;
+    std::array<std::uint32_t, search_max_words> words{};
+    for (std::size_t b = 0; b < samples.size(); b += 8) {
+        std::array<std::int16_t, 8> block{};
+        const std::size_t counted = std::min<std::size_t>(8, samples.size() - b);
+        std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(b), counted, block.begin());
+        const std::size_t n = search_encode_block(*search, block, words, static_cast<int>(counted));
+        stream.insert(stream.end(), words.begin(), words.begin() + static_cast<std::ptrdiff_t>(n));
+    }
+    const std::size_t n = search_finish(*search, words);
+    stream.insert(stream.end(), words.begin(), words.begin() + static_cast<std::ptrdiff_t>(n));
+    return word_bytes(stream);
+}
+
+// Where the conversion is exact, a container gives the stream and report of
+// the equivalent raw input, after one line saying what was read.
+struct container_case {
+    std::string name;
+    int format;
+    int channels;
+    std::string input_line;
+};
+void PrintTo(const container_case& c, std::ostream* os) { *os << c.name; }
+
+class Containers : public ::testing::TestWithParam<container_case> {};
+
+TEST_P(Containers, GiveTheStreamOfTheEquivalentRawInput) {
+    const container_case& c = GetParam();
+    const std::vector<std::int16_t> samples = make_signal(signal::noise, 5003, 12);
+    std::vector<std::int32_t> frames;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        // Channels that differ and average to the sample.
+        const std::int32_t spread = c.channels == 2 ? static_cast<std::int32_t>(i % 100) * 65536 : 0;
+        frames.push_back(samples[i] * 65536 + spread);
+        if (c.channels == 2) frames.push_back(samples[i] * 65536 - spread);
+    }
+    temp_dir dir;
+    ASSERT_TRUE(write_sound(dir / "in.snd", c.format, 44100, c.channels, frames));
+    write_file(dir / "in.raw", pcm_bytes(samples));
+    const run_result raw = run(cli::run_nbzhq, {dir / "in.raw", dir / "raw.nbz"});
+    const run_result sound = run(cli::run_nbzhq, {dir / "in.snd", dir / "snd.nbz"});
+    EXPECT_EQ(sound.status, 0);
+    EXPECT_EQ(sound.out, c.input_line + raw.out);
+    EXPECT_EQ(read_file(dir / "snd.nbz"), read_file(dir / "raw.nbz"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Exact, Containers,
+    ::testing::Values(container_case{"wav_stereo_24", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 2,
+                                     "Input: WAV, 44100 Hz, 2 channels, 24-bit PCM, mixed to mono, 5003 samples "
+                                     "encoded\n"},
+                      container_case{"wav_float", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1,
+                                     "Input: WAV, 44100 Hz, 1 channel, 32-bit float, 5003 samples encoded\n"},
+                      container_case{"flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1,
+                                     "Input: FLAC, 44100 Hz, 1 channel, 16-bit PCM, 5003 samples encoded\n"},
+                      container_case{"aiff_stereo", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 2,
+                                     "Input: AIFF, 44100 Hz, 2 channels, 16-bit PCM, mixed to mono, 5003 samples "
+                                     "encoded\n"}),
+    [](const auto& info) { return info.param.name; });
+
+// The dominant frequency by counting upward zero crossings.
+double tone_frequency(std::span<const std::int16_t> samples, double rate) {
+    int crossings = 0;
+    for (std::size_t i = 1; i < samples.size(); ++i) crossings += samples[i - 1] < 0 && samples[i] >= 0;
+    return crossings * rate / static_cast<double>(samples.size());
+}
+
+TEST(Resampling, GivesTheExpectedLengthAndKeepsATonesFrequency) {
+    const struct { int from, to; } cases[] = {{48000, 22050}, {16000, 44100}};
+    for (const auto& c : cases) {
+        temp_dir dir;
+        std::vector<std::int32_t> tone;
+        for (int i = 0; i < c.from; ++i)  // one second of 440 Hz
+            tone.push_back(static_cast<std::int32_t>(1e9 * std::sin(2 * M_PI * 440 * i / c.from)));
+        ASSERT_TRUE(write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, c.from, 1, tone));
+        const run_result r = run(cli::run_nbzhq, {"-r", std::to_string(c.to), dir / "in.wav", dir / "out.nbz"});
+        const std::string where = std::to_string(c.from) + " -> " + std::to_string(c.to);
+        EXPECT_EQ(r.status, 0) << where;
+        EXPECT_NE(r.out.find(", resampled to " + std::to_string(c.to) + " Hz, " + std::to_string(c.to) +
+                             " samples encoded\n"),
+                  std::string::npos)
+            << where << ": " << r.out;
+        const std::vector<std::int16_t> decoded = decode_stream(read_file(dir / "out.nbz"));
+        EXPECT_EQ(decoded.size(), (c.to + 7) / 8 * 8) << where;
+        EXPECT_NEAR(tone_frequency(decoded, c.to), 440, 2) << where;
+    }
+}
+
+TEST(NbzdecContainers, RoundTripThroughTheLibraryAtTheGivenRate) {
+    temp_dir dir;
+    write_file(dir / "in.raw", pcm_bytes(make_signal(signal::sine, 3001, 40)));
+    ASSERT_EQ(run(cli::run_nbzhq, {dir / "in.raw", dir / "in.nbz"}).status, 0);
+    const run_result raw = run(cli::run_nbzdec, {dir / "in.nbz", dir / "out.raw"});
+    const bytes expected = read_file(dir / "out.raw");
+    for (const std::string name : {"out.wav", "out.FLAC", "out.Aif", "out.aiff"}) {
+        const run_result r = run(cli::run_nbzdec, {"--rate=11025", dir / "in.nbz", dir / name});
+        EXPECT_EQ(r.status, 0) << name;
+        EXPECT_EQ(r.out, raw.out) << name;
+        const sound s = read_sound(dir / name);
+        EXPECT_EQ(s.info.samplerate, 11025) << name;
+        EXPECT_EQ(s.info.channels, 1) << name;
+        EXPECT_EQ(pcm_bytes(s.samples), expected) << name;
+    }
+}
+
+TEST(Options, AreReadBeforeThePositionalArgumentsOnly) {
+    const struct {
+        std::vector<std::string> args;
+        bool width_allowed;
+        std::vector<std::string> positionals;
+        long rate;  // 0: none
+        int width;  // 0: none
+        std::string error;
+    } cases[] = {
+        {{"-r", "22050", "-w", "3", "a", "b"}, true, {"a", "b"}, 22050, 3, ""},
+        {{"--rate=8000", "--width", "64", "a", "b", "-6"}, true, {"a", "b", "-6"}, 8000, 64, ""},
+        {{"a", "-r", "8000", "b"}, true, {"a", "-r", "8000", "b"}, 0, 0, ""},
+        {{"--", "-r", "b"}, true, {"-r", "b"}, 0, 0, ""},
+        {{"-", "b", "-6"}, true, {"-", "b", "-6"}, 0, 0, ""},
+        {{"-x", "a", "b"}, true, {}, 0, 0, "Unknown option: -x (see --help)."},
+        {{"-w", "2", "a", "b"}, false, {}, 0, 0, "Unknown option: -w (see --help)."},
+        {{"-w", "65", "a", "b"}, true, {}, 0, 0, "Option -w needs a search width from 1 to 64."},
+        {{"--rate=12k", "a", "b"}, true, {}, 0, 0, "Option --rate needs a sample rate from 1000 to 768000 Hz."},
+        {{"-r"}, true, {}, 0, 0, "Option -r needs a sample rate from 1000 to 768000 Hz."},
+    };
+    for (const auto& c : cases) {
+        const cli::command_options o = cli::parse_options(c.args, {.width = c.width_allowed});
+        const std::string where = ::testing::PrintToString(c.args);
+        EXPECT_EQ(o.error, c.error) << where;
+        if (!c.error.empty()) continue;
+        EXPECT_EQ(o.positionals, c.positionals) << where;
+        EXPECT_EQ(o.rate_hz.value_or(0), c.rate) << where;
+        EXPECT_EQ(o.width.value_or(0), c.width) << where;
+    }
+}
+
+TEST(Refusals, GiveOneLineAndCreateNothing) {
+    temp_dir dir;
+    write_file(dir / "in.raw", pcm_bytes(make_signal(signal::noise, 800, 3)));
+    write_file(dir / "in.nbz", bytes(64, 0x11));
+    write_file(dir / "bad.wav", {'R', 'I', 'F', 'F', 0x10, 0, 0, 0, 'W', 'A', 'V', 'E', 'j', 'u', 'n', 'k'});
+    const struct {
+        int (*command)(cli::arguments, std::ostream&);
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {cli::run_nbzhq,
+         {"-r", "8000", dir / "in.raw", dir / "out"},
+         "A raw input has no sample rate to convert from: -r needs a WAV, FLAC, AIFF, Ogg or MP3 input.\n"},
+        {cli::run_nbzhq, {dir / "bad.wav", dir / "out"}, "Couldn't decode input file.\n"},
+        {cli::run_nbzdec,
+         {dir / "in.nbz", dir / "out.WAV"},
+         "Give the sample rate with -r HZ: the stream does not store it, and a WAV, FLAC or AIFF output needs it.\n"},
+        {cli::run_nbzdec,
+         {"-r", "8000", dir / "in.nbz", dir / "out"},
+         "A raw output has no sample rate: -r needs an output named .wav, .flac, .aif or .aiff.\n"},
+        {cli::run_nbzdec, {"-w", "3", dir / "in.nbz", dir / "out"}, "Unknown option: -w (see --help).\n"},
+    };
+    for (const auto& c : cases) {
+        const run_result r = run(c.command, c.args);
+        EXPECT_EQ(r.status, 1) << c.message;
+        EXPECT_EQ(r.out, c.message);
+        EXPECT_FALSE(std::filesystem::exists(dir / "out") || std::filesystem::exists(dir / "out.WAV")) << c.message;
+    }
+}
+
+TEST(Refusals, WavPromisingMoreDataThanItHoldsEncodesWhatItHolds) {
+    temp_dir dir;
+    const std::vector<std::int16_t> samples = make_signal(signal::noise, 4000, 5);
+    std::vector<std::int32_t> frames(samples.begin(), samples.end());
+    for (auto& f : frames) f *= 65536;
+    ASSERT_TRUE(write_sound(dir / "full.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 8000, 1, frames));
+    bytes wav = read_file(dir / "full.wav");
+    wav.resize(wav.size() - 2000 * 2);  // the header still promises 4000 samples
+    write_file(dir / "cut.wav", wav);
+    write_file(dir / "cut.raw", pcm_bytes(std::span{samples}.first(2000)));
+    const run_result raw = run(cli::run_nbzhq, {dir / "cut.raw", dir / "raw.nbz"});
+    const run_result r = run(cli::run_nbzhq, {dir / "cut.wav", dir / "out.nbz"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Input: WAV, 8000 Hz, 1 channel, 16-bit PCM, 2000 samples encoded\n" + raw.out);
+    EXPECT_EQ(read_file(dir / "out.nbz"), read_file(dir / "raw.nbz"));
+}
+
+TEST(Conversion, GainsThenRoundsAndSaturatesOnce) {
+    const struct {
+        double value, gain;
+        std::int16_t pcm;
+    } cases[] = {
+        {100 / 32768.0, 1, 100}, {0.5 / 32768, 1, 1}, {-0.5 / 32768, 1, -1}, {0.49 / 32768, 1, 0},
+        {0.3 / 32768, 10, 3},    {1.0, 1, 32767},     {-1.0, 1, -32768},     {0.75, 2, 32767},
+        {-3.0, 0.25, -24576},    {NAN, 1, 0},         {INFINITY, 1, 32767},  {0.1, NAN, 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(cli::to_pcm16(c.value, c.gain), c.pcm) << c.value << " x " << c.gain;
+}
+
+TEST(Detection, TakesOnlyUnambiguousSignatures) {
+    const auto head = [](std::string text) {
+        std::vector<std::byte> b;
+        for (const char c : text) b.push_back(static_cast<std::byte>(c));
+        return b;
+    };
+    const struct {
+        std::string bytes;
+        bool container;
+    } cases[] = {
+        {std::string{"RIFF\x24\0\0\0WAVEfmt ", 16}, true},
+        {std::string{"RF64\xff\xff\xff\xffWAVEds64", 16}, true},
+        {std::string{"FORM\0\0\0\x10"
+                     "AIFFCOMM",
+                     16},
+         true},
+        {std::string{"FORM\0\0\0\x10"
+                     "AIFCFVER",
+                     16},
+         true},
+        {"fLaC", true},
+        {std::string{"OggS\0\x02\0\0", 8}, true},
+        {std::string{"ID3\x04\0\0\0\0\x01\x7f", 10}, true},
+        {std::string{"caff\0\x01\0\0", 8}, true},
+        {std::string{"RIFF\x24\0\0\0AVI LIST", 16}, false},  // another RIFF
+        {std::string{"FORM\0\0\0\x10"
+                     "8SVXVHDR",
+                     16},
+         false},                                      // another IFF the library reads
+        {std::string{"OggS\x05\x02\0\0", 8}, false},  // a bad stream version
+        {std::string{"ID3\x09\0\0\0\0\0\0", 10}, false},
+        {std::string{"\xff\xfb\x90\x64\0\0\0\0", 8}, false},  // an MP3 frame header
+        {std::string{".snd\0\0\0\x18", 8}, false},
+        {"RIFF", false},  // too short to tell
+        {"", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(cli::is_sound_container(head(c.bytes)), c.container) << c.bytes;
+}
+
+TEST(Detection, RawInputsImitatingWeakSignaturesStayRaw) {
+    const std::vector<std::string> heads = {
+        std::string{"\xff\xfb\x90\x64", 4},           // an MP3 frame header: the samples -1025, 25744
+        std::string{".snd\0\0\0\x18\0\0\0\x40", 12},  // Sun/NeXT
+        std::string{"FORM\0\0\0\x10"
+                    "8SVX",
+                    12},  // Amiga
+        std::string{"NIST_1A\n   1024\n", 16},
+    };
+    for (const std::string& head : heads) {
+        bytes input(head.begin(), head.end());
+        const bytes rest = pcm_bytes(make_signal(signal::noise, 500, 9));
+        input.insert(input.end(), rest.begin(), rest.end());
+        std::vector<std::int16_t> samples;
+        for (std::size_t i = 0; i + 1 < input.size(); i += 2)
+            samples.push_back(static_cast<std::int16_t>(input[i] | input[i + 1] << 8));
+        temp_dir dir;
+        write_file(dir / "in", input);
+        const run_result r = run(cli::run_nbzhq, {dir / "in", dir / "out.nbz"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.rfind("Maximum output level: ", 0), 0U) << r.out;  // the raw report alone
+        EXPECT_EQ(read_file(dir / "out.nbz"), search_stream(samples)) << head;
+    }
+}
+
+}  // namespace
+}  // namespace nbz::testing
