@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 
@@ -35,7 +36,7 @@ void progress_meter::update(std::uint64_t done, std::uint64_t total) {
     if (elapsed < first_estimate_after || fraction <= 0) {
         std::snprintf(line.data(), line.size(), "%3d%%", static_cast<int>(fraction * 100));
     } else {
-        const auto left = static_cast<long>(elapsed.count() * (1 - fraction) / fraction + 0.5);
+        const long left = std::lround(elapsed.count() * (1 - fraction) / fraction);
         std::snprintf(line.data(), line.size(), "%3d%%, %ld:%02ld left", static_cast<int>(fraction * 100), left / 60,
                       left % 60);
     }

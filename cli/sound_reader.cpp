@@ -123,7 +123,7 @@ struct sound_reader::state {
     state& operator=(const state&) = delete;
 
     void throw_failure() const {
-        if (io.failure) throw *io.failure;
+        if (io.failure) throw io_failure{io.failure->message};
     }
 
     input_io io;

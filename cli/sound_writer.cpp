@@ -95,7 +95,7 @@ struct sound_writer::state {
     state& operator=(const state&) = delete;
 
     void check(bool ok) const {
-        if (io.failure) throw *io.failure;
+        if (io.failure) throw io_failure{io.failure->message};
         if (!ok) throw io_failure{messages::write_failed};
     }
 

@@ -125,6 +125,7 @@ TEST(Resampling, GivesTheExpectedLengthAndKeepsATonesFrequency) {
     for (const auto& c : cases) {
         temp_dir dir;
         std::vector<std::int32_t> tone;
+        tone.reserve(static_cast<std::size_t>(c.from));
         for (int i = 0; i < c.from; ++i)  // one second of 440 Hz
             tone.push_back(static_cast<std::int32_t>(1e9 * std::sin(2 * M_PI * 440 * i / c.from)));
         ASSERT_TRUE(write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, c.from, 1, tone));
@@ -226,7 +227,7 @@ TEST(Refusals, WavPromisingMoreDataThanItHoldsEncodesWhatItHolds) {
     for (auto& f : frames) f *= 65536;
     ASSERT_TRUE(write_sound(dir / "full.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 8000, 1, frames));
     bytes wav = read_file(dir / "full.wav");
-    wav.resize(wav.size() - 2000 * 2);  // the header still promises 4000 samples
+    wav.resize(wav.size() - std::size_t{2000} * 2);  // the header still promises 4000 samples
     write_file(dir / "cut.wav", wav);
     write_file(dir / "cut.raw", pcm_bytes(std::span{samples}.first(2000)));
     const run_result raw = run(cli::run_nbzhq, {dir / "cut.raw", dir / "raw.nbz"});
@@ -249,7 +250,7 @@ TEST(Conversion, GainsThenRoundsAndSaturatesOnce) {
 }
 
 TEST(Detection, TakesOnlyUnambiguousSignatures) {
-    const auto head = [](std::string text) {
+    const auto head = [](const std::string& text) {
         std::vector<std::byte> b;
         for (const char c : text) b.push_back(static_cast<std::byte>(c));
         return b;

@@ -24,6 +24,7 @@ inline bool write_sound(const std::string& path, int format, int rate, int chann
     bool written = false;
     if (subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE) {
         std::vector<double> values;
+        values.reserve(interleaved.size());
         for (const std::int32_t v : interleaved) values.push_back(v / 2147483648.0);
         written = sf_writef_double(file, values.data(), frames) == frames;
     } else {
