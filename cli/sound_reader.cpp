@@ -2,6 +2,7 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -112,6 +113,8 @@ std::string sample_format_name(int format) {
     }
 }
 
+constexpr std::size_t max_values = std::size_t{1} << 16;
+
 }  // namespace
 
 struct sound_reader::state {
@@ -154,9 +157,12 @@ const sound_description& sound_reader::description() const { return state_->desc
 
 std::size_t sound_reader::read_mono(std::span<double> mono) {
     state& s = *state_;
+    if (mono.empty()) return 0;
+    // At most one chunk of values, however many channels the file claims.
     const auto channels = static_cast<std::size_t>(s.description.channels);
-    s.frames.resize(mono.size() * channels);
-    const sf_count_t n = sf_readf_double(s.file, s.frames.data(), static_cast<sf_count_t>(mono.size()));
+    const std::size_t wanted = std::clamp<std::size_t>(max_values / channels, 1, mono.size());
+    s.frames.resize(wanted * channels);
+    const sf_count_t n = sf_readf_double(s.file, s.frames.data(), static_cast<sf_count_t>(wanted));
     s.throw_failure();
     if (n < 0 || sf_error(s.file) != SF_ERR_NO_ERROR) throw io_failure{messages::decode_failed};
     const auto count = static_cast<std::size_t>(n);

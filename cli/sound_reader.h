@@ -34,9 +34,9 @@ public:
     const sound_description& description() const;
 
     // Reads the next frames, each the average of its channels (full scale
-    // 1.0), into `mono`; returns how many, 0 only at the end. Throws
-    // io_failure if the input fails, the decoding fails, or the data ends
-    // before the frames that the container promised.
+    // 1.0), into `mono`; returns how many (perhaps fewer than fit), 0 only
+    // at the end (or for an empty span). Throws io_failure if the input fails,
+    // the decoding fails, or the data ends before the frames it promised.
     std::size_t read_mono(std::span<double> mono);
 
 private:
