@@ -166,7 +166,7 @@ std::size_t sound_reader::read_mono(std::span<double> mono) {
     s.throw_failure();
     if (n < 0 || sf_error(s.file) != SF_ERR_NO_ERROR) throw io_failure{messages::decode_failed};
     const auto count = static_cast<std::size_t>(n);
-    if (count == 0 && s.frames_read < s.description.frames) throw io_failure{messages::read_failed};
+    if (count == 0 && s.frames_read < s.description.frames) throw io_failure{messages::decode_failed};
     s.frames_read += count;
     mix_to_mono(s.frames, s.description.channels, mono.first(count));
     return count;

@@ -35,8 +35,9 @@ public:
 
     // Reads the next frames, each the average of its channels (full scale
     // 1.0), into `mono`; returns how many (perhaps fewer than fit), 0 only
-    // at the end (or for an empty span). Throws io_failure if the input fails,
-    // the decoding fails, or the data ends before the frames it promised.
+    // at the end (or for an empty span). Throws io_failure: the input's own,
+    // or decode_failed if the decoding fails or ends before the frames the
+    // container promised.
     std::size_t read_mono(std::span<double> mono);
 
 private:
