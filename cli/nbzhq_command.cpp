@@ -85,7 +85,8 @@ int run_nbzhq(arguments args, std::ostream& out, file_system& files) {
             const auto resampled_hz = options.rate_hz != description.rate_hz ? options.rate_hz : std::optional<long>{};
             // Only for the progress; bounded so that a header's wild frame
             // count cannot overflow the conversion.
-            const double ratio = resampled_hz ? static_cast<double>(*resampled_hz) / description.rate_hz : 1.0;
+            const double ratio =
+                resampled_hz ? static_cast<double>(*resampled_hz) / static_cast<double>(description.rate_hz) : 1.0;
             expected = static_cast<std::uint64_t>(std::min(static_cast<double>(description.frames) * ratio, 1e18));
             const std::uint64_t samples = read_sound_blocks(*sound, resampled_hz, gain_factor(gain), encode);
             report = input_report(description, resampled_hz, samples);
