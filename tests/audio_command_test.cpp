@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "nbz/decoder.h"
@@ -15,6 +17,7 @@
 #include "nbzdec_command.h"
 #include "nbzhq_command.h"
 #include "options.h"
+#include "progress.h"
 #include "sample_conversion.h"
 #include "sound_files.h"
 #include "sound_format.h"
@@ -247,6 +250,25 @@ TEST(Conversion, GainsThenRoundsAndSaturatesOnce) {
         {-3.0, 0.25, -24576},    {NAN, 1, 0},         {INFINITY, 1, 32767},  {0.1, NAN, 0},
     };
     for (const auto& c : cases) EXPECT_EQ(cli::to_pcm16(c.value, c.gain), c.pcm) << c.value << " x " << c.gain;
+}
+
+TEST(Progress, IsRedrawnInPlaceAtMostFourTimesASecondAndClearedAtTheEnd) {
+    std::ostringstream terminal;
+    {
+        cli::progress_meter meter{&terminal};
+        meter.update(10, 100);  // too soon after the start
+        EXPECT_EQ(terminal.str(), "");
+        std::this_thread::sleep_for(std::chrono::milliseconds{300});
+        meter.update(50, 100);
+        meter.update(60, 100);  // too soon after the last
+        EXPECT_EQ(terminal.str().rfind(" 50%"), terminal.str().size() - 4) << terminal.str();
+    }
+    const std::string shown = terminal.str();
+    EXPECT_EQ(shown.front(), '\r');
+    EXPECT_EQ(shown.substr(shown.rfind(" 50%") + 4), "\r" + std::string(40, ' ') + "\r");
+    std::ostringstream unused;
+    { cli::progress_meter idle{&unused}; }
+    EXPECT_EQ(unused.str(), "");  // nothing drawn, nothing to clear
 }
 
 TEST(Detection, TakesOnlyUnambiguousSignatures) {
