@@ -244,6 +244,34 @@ TEST(Replacement, WritesTheFileThatTheNameLeadsToWithItsPermissions) {
     }
 }
 
+TEST(Replacement, WritesInPlaceWhereNoTemporaryFileCanBeCreated) {
+    // A writable file in a directory that the user may not write; root is
+    // allowed everything, so it runs the command as an ordinary user.
+    temp_dir dir;
+    namespace fs = std::filesystem;
+    write_file(dir / "in", bytes(4000, 0x35));
+    ASSERT_EQ(run_process(NBZ_BINARY, {dir / "in", dir / "reference"}).status, 0);
+    fs::create_directory(dir / "locked");
+    write_file(dir / "locked/out", bytes(9, 1));
+    fs::permissions(dir / "locked/out", fs::perms{0666});
+    fs::permissions(dir / "locked", fs::perms{0555});
+    fs::permissions(dir.path(), fs::perms{0755});
+    const auto inode = [&] {
+        struct stat st {};
+        ::stat((dir / "locked/out").c_str(), &st);
+        return st.st_ino;
+    };
+    const ino_t before = inode();
+    const process_result run = run_process(NBZ_BINARY, {dir / "in", dir / "locked/out"}, {}, [] {
+        constexpr uid_t nobody = 65534;
+        if (::geteuid() == 0 && (::setgid(nobody) != 0 || ::setuid(nobody) != 0)) ::_exit(125);
+    });
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(read_file(dir / "locked/out"), read_file(dir / "reference"));
+    EXPECT_EQ(inode(), before);
+    fs::permissions(dir / "locked", fs::perms{0755});  // so that it can be cleaned up
+}
+
 TEST(Replacement, ConcurrentRunsEachLeaveAWholeStream) {
     temp_dir dir;
     bytes long_input(4000000);
