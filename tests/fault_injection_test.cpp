@@ -170,8 +170,10 @@ TEST_P(FaultInjection, EveryFaultAtEveryPositionGivesItsMessageAndLeavesTheOutpu
     };
     for (const auto& f : faults) {
         for (int at = 0; at < f.positions; ++at) {
-            // Over an earlier output, and where there was none.
+            // Over an earlier output at odd positions, where there was none at
+            // even ones; a fault with a single position is tried both ways.
             for (const bool earlier : {false, true}) {
+                if (f.positions > 1 && earlier != (at % 2 == 1)) continue;
                 const outcome result = run_with(command, {f.kind, at}, earlier);
                 const std::string where = "fault " + std::to_string(static_cast<int>(f.kind)) + " at " +
                                           std::to_string(at) + (earlier ? " over an earlier output" : "");
