@@ -46,6 +46,15 @@ void install_interrupt_cleanup() {
     }
 }
 
+interruptions_held::interruptions_held() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int s : cleanup_signals) sigaddset(&held, s);
+    ::sigprocmask(SIG_BLOCK, &held, &previous_);
+}
+
+interruptions_held::~interruptions_held() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+
 void remove_partial_output(int fd, const char* path, bool path_is_own_name) {
     if (fd >= 0) static_cast<void>(::ftruncate(fd, 0));
     if (path_is_own_name) ::unlink(path);

@@ -7,11 +7,27 @@
 // file's own (not a symbolic link to it), then lets the signal end the process
 // as it would have without the handler.
 
+#include <csignal>
+
 namespace nbz::cli {
 
 // Installs the signal handlers, once; a signal that was ignored when this is
 // first called stays ignored. Called before the first output is created.
 void install_interrupt_cleanup();
+
+// Holds back the interrupting signals while it lives, so that an output is
+// created and armed with no interruption in between; a signal that came
+// meanwhile is delivered when it ends.
+class interruptions_held {
+public:
+    interruptions_held();
+    ~interruptions_held();
+    interruptions_held(const interruptions_held&) = delete;
+    interruptions_held& operator=(const interruptions_held&) = delete;
+
+private:
+    sigset_t previous_{};
+};
 
 // Arms the cleanup for the regular file at `path`, open as `fd` or, with -1,
 // removed by name only. Installs the signal handlers if need be.

@@ -197,12 +197,19 @@ mode_t current_umask() {
 std::unique_ptr<output_file> start_replacement(const std::string& path, const struct stat* existing) {
     const std::optional<std::string> target = follow_links(path);
     if (!target) return nullptr;
+    // The name must lead to the file that was found, as it does unless the
+    // link is one of /proc's to a file that has no name any more.
+    struct stat found {};
+    if (existing != nullptr &&
+        (::stat(target->c_str(), &found) != 0 || !(identity_of(found) == identity_of(*existing))))
+        return nullptr;
     const std::size_t slash = target->find_last_of('/') + 1;  // 0 when there is none
     std::string name = target->substr(slash);
     if (name.empty()) return nullptr;
     constexpr std::size_t longest_kept = 200;  // of the name, so the temporary one fits NAME_MAX
     name.resize(std::min(name.size(), longest_kept));
     std::string temporary = target->substr(0, slash) + "." + name + std::string{unfinished_marker} + "XXXXXX";
+    const interruptions_held held;
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) return nullptr;
     auto output = std::make_unique<replacing_output>(fd, temporary, *target);
@@ -219,6 +226,7 @@ std::unique_ptr<output_file> open_in_place(const std::string& path, const input_
     // Opened without O_TRUNC: if this is the input under another name,
     // closing it again leaves the input untouched. O_NONBLOCK makes a FIFO
     // without a reader fail at once instead of waiting for one.
+    const interruptions_held held;
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd < 0) throw io_failure{messages::open_output_failed};
     struct stat st {};
