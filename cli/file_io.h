@@ -41,7 +41,10 @@ public:
     virtual void seek(std::uint64_t position) = 0;
 };
 
-// An output file opened (and, when regular, truncated) for this run.
+// An output opened for this run. A regular file is written under a temporary
+// name beside it, which replaces it on close(); where no such file can be
+// made, it is truncated and written in place. Devices and FIFOs are written
+// directly.
 class output_file {
 public:
     virtual ~output_file() = default;
@@ -51,12 +54,14 @@ public:
     // header is written again at the end). Throws io_failure if the output
     // cannot be positioned, as a pipe cannot.
     virtual void seek(std::uint64_t position) = 0;
-    // Closes the file, which is then complete; throws io_failure if the close
-    // fails. After a successful close the output is kept.
+    // Closes the file, which is then complete and, if it replaces one, takes
+    // the output's name only now; throws io_failure if any of it fails. After
+    // a successful close the output is kept.
     virtual void close() = 0;
-    // Gives up on the output: if it is a regular file that was not closed
-    // successfully, its contents and its name are removed. Never throws;
-    // nothing that is not a regular file (a device, say) is removed.
+    // Gives up on an output that was not closed successfully: a temporary file
+    // is removed and the output's name keeps what it held; a regular file
+    // written in place is emptied and its name removed. Never throws; nothing
+    // that is not a regular file (a device, say) is removed.
     virtual void discard() noexcept = 0;
 };
 
@@ -68,8 +73,10 @@ public:
     // regular file.
     virtual std::unique_ptr<input_file> open_input(const std::string& path) = 0;
     // Opens `path` for writing, created if missing. Refuses, before anything
-    // is truncated or written, a path that names the same file as `input`
-    // (through the same name, a hard link or a symbolic link).
+    // is created or written, a path that names the same file as `input`
+    // (through the same name, a hard link or a symbolic link), or the file,
+    // pipe or terminal that standard output goes to. A FIFO without a reader
+    // fails at once.
     virtual std::unique_ptr<output_file> open_output(const std::string& path, const input_file& input) = 0;
 };
 

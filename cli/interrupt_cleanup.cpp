@@ -28,7 +28,9 @@ extern "C" void on_interrupt(int signal_number) {
     ::raise(signal_number);
 }
 
-void install_handlers() {
+}  // namespace
+
+void install_interrupt_cleanup() {
     static bool installed = false;
     if (installed) return;
     installed = true;
@@ -44,7 +46,14 @@ void install_handlers() {
     }
 }
 
-}  // namespace
+interruptions_held::interruptions_held() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int s : cleanup_signals) sigaddset(&held, s);
+    ::sigprocmask(SIG_BLOCK, &held, &previous_);
+}
+
+interruptions_held::~interruptions_held() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
 
 void remove_partial_output(int fd, const char* path, bool path_is_own_name) {
     if (fd >= 0) static_cast<void>(::ftruncate(fd, 0));
@@ -52,7 +61,7 @@ void remove_partial_output(int fd, const char* path, bool path_is_own_name) {
 }
 
 void arm_interrupt_cleanup(int fd, const char* path, bool path_is_own_name) {
-    install_handlers();
+    install_interrupt_cleanup();
     pending.armed.store(false);
     pending.fd = fd;
     pending.path_is_own_name = path_is_own_name && std::strlen(path) < sizeof pending.path;

@@ -43,6 +43,7 @@ inline constexpr std::string_view nbzhq_usage =
 inline constexpr std::string_view open_input_failed = "Couldn't open input file.";
 inline constexpr std::string_view open_output_failed = "Couldn't open output file.";
 inline constexpr std::string_view same_file = "Input and output must be different files.";
+inline constexpr std::string_view same_as_standard_output = "Output and standard output must be different files.";
 inline constexpr std::string_view input_not_regular = "Input file must be a regular file.";
 inline constexpr std::string_view read_failed = "Couldn't read input file.";
 inline constexpr std::string_view write_failed = "Couldn't write output file.";

@@ -1,8 +1,10 @@
 // What every command promises alike, run on each built binary: the usage
-// text on a wrong argument count, and one message, status 1 and nothing lost
-// on every fault.
+// text on a wrong argument count; one message, status 1 and nothing lost on
+// every fault; and an output that is replaced whole or not at all.
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -65,8 +67,14 @@ struct failure_case {
     // Prepares the files in `dir` and returns the arguments.
     std::function<std::vector<std::string>(const temp_dir& dir)> setup;
     std::string message;
-    bool output_may_exist = false;  // a device, or the input itself
+    std::function<void()> in_child = {};
 };
+
+// What `path` is, and what it holds if it is a regular file.
+std::pair<std::filesystem::file_type, bytes> contents(const std::string& path) {
+    const std::filesystem::file_type type = std::filesystem::status(path).type();
+    return {type, type == std::filesystem::file_type::regular ? read_file(path) : bytes{}};
+}
 void PrintTo(const failure_case& c, std::ostream* os) { *os << c.name; }
 
 class Fails : public ::testing::TestWithParam<std::tuple<command, failure_case>> {};
@@ -76,14 +84,15 @@ TEST_P(Fails, WithItsMessageStatusOneAndNothingLost) {
     temp_dir dir;
     const bytes input(200000, 0x35);
     write_file(dir / "in", input);
-    const process_result run = run_process(cmd.binary, c.setup(dir));
+    const std::vector<std::string> args = c.setup(dir);
+    const auto before = contents(dir / "out");
+    const process_result run = run_process(cmd.binary, args, {}, c.in_child);
     EXPECT_FALSE(run.timed_out);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, c.message + "\n");
     EXPECT_EQ(read_file(dir / "in"), input);
-    if (!c.output_may_exist) {
-        EXPECT_FALSE(std::filesystem::exists(dir / "out"));
-    }
+    EXPECT_EQ(contents(dir / "out"), before);
+    EXPECT_EQ(unfinished_outputs(dir.path()), std::vector<std::string>{});
     EXPECT_TRUE(std::filesystem::exists("/dev/full"));
 }
 
@@ -101,19 +110,19 @@ const auto faults = ::testing::Values(failure_case{"missing_input",
                                                    [](const temp_dir& d) {
                                                        return std::vector{d / "in", d / "in"};
                                                    },
-                                                   "Input and output must be different files.", true},
+                                                   "Input and output must be different files."},
                                       failure_case{"hard_link",
                                                    [](const temp_dir& d) {
                                                        std::filesystem::create_hard_link(d / "in", d / "out");
                                                        return std::vector{d / "in", d / "out"};
                                                    },
-                                                   "Input and output must be different files.", true},
+                                                   "Input and output must be different files."},
                                       failure_case{"symbolic_link",
                                                    [](const temp_dir& d) {
                                                        std::filesystem::create_symlink(d / "in", d / "out");
                                                        return std::vector{d / "in", d / "out"};
                                                    },
-                                                   "Input and output must be different files.", true},
+                                                   "Input and output must be different files."},
                                       failure_case{"directory_input",
                                                    [](const temp_dir& d) {
                                                        return std::vector{d.path().string(), d / "out"};
@@ -134,11 +143,156 @@ const auto faults = ::testing::Values(failure_case{"missing_input",
                                                    [](const temp_dir& d) {
                                                        return std::vector<std::string>{d / "in", "/dev/full"};
                                                    },
-                                                   "Couldn't write output file."});
+                                                   "Couldn't write output file."},
+                                      failure_case{"file_size_limit",
+                                                   [](const temp_dir& d) {
+                                                       write_file(d / "out", bytes(10, 0x77));
+                                                       return std::vector{d / "in", d / "out"};
+                                                   },
+                                                   "Couldn't write output file.",
+                                                   [] {
+                                                       const rlimit limit{16384, 16384};
+                                                       ::setrlimit(RLIMIT_FSIZE, &limit);
+                                                   }},
+                                      failure_case{"fifo_output_without_reader",
+                                                   [](const temp_dir& d) {
+                                                       ::mkfifo((d / "out").c_str(), 0600);
+                                                       return std::vector{d / "in", d / "out"};
+                                                   },
+                                                   "Couldn't open output file."},
+                                      failure_case{"standard_output",
+                                                   [](const temp_dir& d) {
+                                                       return std::vector<std::string>{d / "in", "/dev/stdout"};
+                                                   },
+                                                   "Output and standard output must be different files."});
 
 INSTANTIATE_TEST_SUITE_P(Faults, Fails, ::testing::Combine(all_commands, faults), [](const auto& info) {
     return std::get<0>(info.param).name + "_" + std::get<1>(info.param).name;
 });
+
+class Outputs : public ::testing::TestWithParam<command> {};
+
+TEST_P(Outputs, AFifoReaderThatLeavesEarlyFailsTheWrite) {
+    const command& c = GetParam();
+    temp_dir dir;
+    write_file(dir / "in", bytes(std::size_t{1} << 20, 0x35));  // more output than a pipe holds
+    ::mkfifo((dir / "out").c_str(), 0600);
+    const int reader = ::open((dir / "out").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    const child_process child = start_process(c.binary, {dir / "in", dir / "out"});
+    pollfd first_bytes{reader, POLLIN, 0};
+    EXPECT_EQ(::poll(&first_bytes, 1, 20000), 1);
+    ::close(reader);
+    const process_result run = finish_process(child);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Couldn't write output file.\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, Outputs, all_commands, [](const auto& info) { return info.param.name; });
+
+TEST(Replacement, RefusesTheFileThatStandardOutputGoesToButNotADevice) {
+    temp_dir dir;
+    write_file(dir / "in", bytes(4000, 0x35));
+    const std::string message = "Output and standard output must be different files.\n";
+    const struct {
+        std::string standard_output;
+        int status;
+        bytes report;
+    } cases[] = {{dir / "report", 1, bytes(message.begin(), message.end())}, {"/dev/null", 0, {}}};
+    for (const auto& c : cases) {
+        const process_result run = run_process(NBZ_BINARY, {dir / "in", "/dev/stdout"}, {}, [&] {
+            ::dup2(::open(c.standard_output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+        });
+        EXPECT_EQ(run.status, c.status) << c.standard_output;
+        EXPECT_EQ(read_file(c.standard_output), c.report) << c.standard_output;
+    }
+}
+
+TEST(Replacement, WritesTheFileThatTheNameLeadsToWithItsPermissions) {
+    temp_dir dir;
+    write_file(dir / "in", bytes(4000, 0x35));
+    ASSERT_EQ(run_process(NBZ_BINARY, {dir / "in", dir / "reference"}).status, 0);
+    const bytes stream = read_file(dir / "reference");
+    std::filesystem::create_directory(dir / "sub");
+    const struct {
+        const char* name;
+        std::function<void(const temp_dir&)> setup;
+        std::string file;  // where the stream must land
+        mode_t umask;
+        std::filesystem::perms perms;
+    } cases[] = {
+        {"new file", [](const temp_dir&) {}, "out", 027, std::filesystem::perms{0640}},
+        {"earlier file",
+         [](const temp_dir& d) {
+             write_file(d / "out", bytes(9, 1));
+             std::filesystem::permissions(d / "out", std::filesystem::perms{0604});
+         },
+         "out", 077, std::filesystem::perms{0604}},
+        {"symbolic link",
+         [](const temp_dir& d) {
+             write_file(d / "sub/target", bytes(9, 1));
+             std::filesystem::permissions(d / "sub/target", std::filesystem::perms{0660});
+             std::filesystem::create_symlink("sub/target", d / "out");
+         },
+         "sub/target", 022, std::filesystem::perms{0660}},
+    };
+    for (const auto& c : cases) {
+        c.setup(dir);
+        const mode_t mask = c.umask;
+        const process_result run = run_process(NBZ_BINARY, {dir / "in", dir / "out"}, {}, [mask] { ::umask(mask); });
+        EXPECT_EQ(run.status, 0) << c.name;
+        EXPECT_EQ(read_file(dir / c.file), stream) << c.name;
+        EXPECT_EQ(std::filesystem::status(dir / c.file).permissions(), c.perms) << c.name;
+        EXPECT_EQ(std::filesystem::is_symlink(dir / "out"), c.file != "out") << c.name;
+        EXPECT_EQ(unfinished_outputs(dir.path()), std::vector<std::string>{}) << c.name;
+        EXPECT_EQ(unfinished_outputs(dir / "sub"), std::vector<std::string>{}) << c.name;
+        std::filesystem::remove(dir / "out");
+        std::filesystem::remove(dir / "sub/target");
+    }
+}
+
+TEST(Replacement, WritesInPlaceWhereNoTemporaryFileCanBeCreated) {
+    // A writable file in a directory that the user may not write; root is
+    // allowed everything, so it runs the command as an ordinary user.
+    temp_dir dir;
+    namespace fs = std::filesystem;
+    write_file(dir / "in", bytes(4000, 0x35));
+    ASSERT_EQ(run_process(NBZ_BINARY, {dir / "in", dir / "reference"}).status, 0);
+    fs::create_directory(dir / "locked");
+    write_file(dir / "locked/out", bytes(9, 1));
+    fs::create_hard_link(dir / "locked/out", dir / "locked/same");  // follows only an in-place write
+    fs::permissions(dir / "locked/out", fs::perms{0666});
+    fs::permissions(dir / "locked", fs::perms{0555});
+    fs::permissions(dir.path(), fs::perms{0755});
+    const process_result run = run_process(NBZ_BINARY, {dir / "in", dir / "locked/out"}, {}, [] {
+        constexpr uid_t nobody = 65534;
+        if (::geteuid() == 0 && (::setgid(nobody) != 0 || ::setuid(nobody) != 0)) ::_exit(125);
+    });
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(read_file(dir / "locked/same"), read_file(dir / "reference"));
+    fs::permissions(dir / "locked", fs::perms{0755});  // so that it can be cleaned up
+}
+
+TEST(Replacement, ConcurrentRunsEachLeaveAWholeStream) {
+    temp_dir dir;
+    bytes long_input(4000000);
+    for (std::size_t i = 0; i < long_input.size(); ++i) long_input[i] = static_cast<unsigned char>(i * 7919 >> 3);
+    write_file(dir / "long", long_input);
+    write_file(dir / "short", bytes(40000, 0x35));
+    ASSERT_EQ(run_process(NBZ_BINARY, {dir / "long", dir / "long.nbz"}).status, 0);
+    ASSERT_EQ(run_process(NBZ_BINARY, {dir / "short", dir / "short.nbz"}).status, 0);
+    const bytes long_stream = read_file(dir / "long.nbz");
+    const bytes short_stream = read_file(dir / "short.nbz");
+    for (int round = 0; round < 4; ++round) {
+        const child_process first = start_process(NBZ_BINARY, {dir / "long", dir / "same.nbz"});
+        const child_process second = start_process(NBZ_BINARY, {dir / "short", dir / "same.nbz"});
+        EXPECT_EQ(finish_process(first).status, 0);
+        EXPECT_EQ(finish_process(second).status, 0);
+        const bytes result = read_file(dir / "same.nbz");
+        EXPECT_TRUE(result == long_stream || result == short_stream) << "round " << round;
+    }
+    EXPECT_EQ(unfinished_outputs(dir.path()), std::vector<std::string>{});
+}
 
 }  // namespace
 }  // namespace nbz::testing

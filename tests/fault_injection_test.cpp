@@ -1,11 +1,13 @@
 // The commands' behaviour when a read, write or close fails, or the input
 // comes up short, at every position of a small run: injected through the
-// file_system seam around the real files.
+// file_system seam around the real files. The output's name must then hold
+// what it held before, and no temporary file may remain.
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -60,8 +62,8 @@ private:
 
 class faulty_output final : public output_file {
 public:
-    faulty_output(std::unique_ptr<output_file> real, fault_plan plan, call_counts& counts)
-        : real_(std::move(real)), plan_(plan), counts_(counts) {}
+    faulty_output(std::unique_ptr<output_file> real, std::string path, fault_plan plan, call_counts& counts)
+        : real_(std::move(real)), path_(std::move(path)), plan_(plan), counts_(counts) {}
     void write(std::span<const std::byte> bytes) override {
         const int call = counts_.writes++;
         if (plan_.kind == fault::write_error && call == plan_.at) {
@@ -72,13 +74,31 @@ public:
     }
     void seek(std::uint64_t position) override { real_->seek(position); }
     void close() override {
-        if (plan_.kind == fault::close_error) throw io_failure{cli::messages::write_failed};
-        real_->close();
+        if (plan_.kind != fault::close_error) return real_->close();
+        // The real close fails: a directory holds the output's name, so the
+        // finished stream cannot take it. Then the name gets its file back.
+        namespace fs = std::filesystem;
+        const std::string aside = path_ + ".aside";
+        const bool had_file = fs::exists(path_);
+        if (had_file) fs::rename(path_, aside);
+        fs::create_directories(path_ + "/obstacle");
+        const auto restore = [&] {
+            fs::remove_all(path_);
+            if (had_file) fs::rename(aside, path_);
+        };
+        try {
+            real_->close();
+        } catch (const io_failure&) {
+            restore();
+            throw;
+        }
+        restore();
     }
     void discard() noexcept override { real_->discard(); }
 
 private:
     std::unique_ptr<output_file> real_;
+    std::string path_;
     fault_plan plan_;
     call_counts& counts_;
 };
@@ -90,7 +110,7 @@ public:
         return std::make_unique<faulty_input>(cli::system_files().open_input(path), plan_, counts);
     }
     std::unique_ptr<output_file> open_output(const std::string& path, const input_file& input) override {
-        return std::make_unique<faulty_output>(cli::system_files().open_output(path, input), plan_, counts);
+        return std::make_unique<faulty_output>(cli::system_files().open_output(path, input), path, plan_, counts);
     }
     call_counts counts;
 
@@ -124,12 +144,16 @@ void PrintTo(const command_under_test& c, std::ostream* os) { *os << c.name; }
 struct outcome {
     int status;
     std::string out;
-    bool output_exists;
+    std::optional<bytes> output;  // what the output's name holds, if anything
+    std::vector<std::string> unfinished;
     call_counts counts;
 };
 
-outcome run_with(const command_under_test& command, fault_plan plan) {
+const bytes earlier_output = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+
+outcome run_with(const command_under_test& command, fault_plan plan, bool earlier = false) {
     temp_dir dir;
+    if (earlier) write_file(dir / command.output_name, earlier_output);
     bytes input(command.input_size);
     for (std::size_t i = 0; i < input.size(); ++i) input[i] = static_cast<unsigned char>(i * 7919 >> 3);
     if (command.wav) {
@@ -143,16 +167,18 @@ outcome run_with(const command_under_test& command, fault_plan plan) {
     args.insert(args.end(), {dir / "in", dir / command.output_name});
     const int status = command.run(args, out, files);
     EXPECT_EQ(read_file(dir / "in"), input) << "the input was changed";
-    return {status, out.str(), std::filesystem::exists(dir / command.output_name), files.counts};
+    std::optional<bytes> output;
+    if (std::filesystem::exists(dir / command.output_name)) output = read_file(dir / command.output_name);
+    return {status, out.str(), output, unfinished_outputs(dir.path()), files.counts};
 }
 
 class FaultInjection : public ::testing::TestWithParam<command_under_test> {};
 
-TEST_P(FaultInjection, EveryFaultAtEveryPositionGivesItsMessageAndRemovesThePartialOutput) {
+TEST_P(FaultInjection, EveryFaultAtEveryPositionGivesItsMessageAndLeavesTheOutputAsItWas) {
     const command_under_test& command = GetParam();
     const outcome clean = run_with(command, {});
     ASSERT_EQ(clean.status, 0);
-    ASSERT_TRUE(clean.output_exists);
+    ASSERT_TRUE(clean.output.has_value());
     ASSERT_GE(clean.counts.reads, 3);
     ASSERT_GE(clean.counts.writes, 2);
     const struct {
@@ -167,11 +193,18 @@ TEST_P(FaultInjection, EveryFaultAtEveryPositionGivesItsMessageAndRemovesThePart
     };
     for (const auto& f : faults) {
         for (int at = 0; at < f.positions; ++at) {
-            const outcome result = run_with(command, {f.kind, at});
-            const std::string where = "fault " + std::to_string(static_cast<int>(f.kind)) + " at " + std::to_string(at);
-            EXPECT_EQ(result.status, 1) << where;
-            EXPECT_EQ(result.out, f.message) << where;
-            EXPECT_FALSE(result.output_exists) << where;
+            // Over an earlier output at odd positions, where there was none at
+            // even ones; a fault with a single position is tried both ways.
+            for (const bool earlier : {false, true}) {
+                if (f.positions > 1 && earlier != (at % 2 == 1)) continue;
+                const outcome result = run_with(command, {f.kind, at}, earlier);
+                const std::string where = "fault " + std::to_string(static_cast<int>(f.kind)) + " at " +
+                                          std::to_string(at) + (earlier ? " over an earlier output" : "");
+                EXPECT_EQ(result.status, 1) << where;
+                EXPECT_EQ(result.out, f.message) << where;
+                EXPECT_EQ(result.output, earlier ? std::optional{earlier_output} : std::nullopt) << where;
+                EXPECT_EQ(result.unfinished, std::vector<std::string>{}) << where;
+            }
         }
     }
 }

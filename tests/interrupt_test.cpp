@@ -1,4 +1,5 @@
-// An interrupted run removes its partly written output.
+// An interrupted run leaves the earlier output as it was and no temporary
+// file behind; a signal that was ignored when the run started stays ignored.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -14,36 +15,62 @@
 namespace nbz::testing {
 namespace {
 
-// Waits until `path` holds some bytes, for at most a few seconds.
-bool wait_for_data(const std::string& path) {
+// Waits until an unfinished output in `dir` holds some bytes, for at most a
+// few seconds.
+bool wait_for_data(const temp_dir& dir) {
     for (int i = 0; i < 5000; ++i) {
-        std::error_code ec;
-        if (std::filesystem::file_size(path, ec) > 0 && !ec) return true;
+        for (const std::string& name : unfinished_outputs(dir.path())) {
+            std::error_code ec;
+            if (std::filesystem::file_size(dir / name, ec) > 0 && !ec) return true;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds{2});
     }
     return false;
 }
 
+// A sparse input of `size` bytes: quick to make, long enough to encode that
+// a signal lands mid-run.
+void make_input(const std::string& path, std::uint64_t size) {
+    write_file(path, {});
+    std::filesystem::resize_file(path, size);
+}
+
 class Interrupted : public ::testing::TestWithParam<int> {};
 
-TEST_P(Interrupted, RemovesThePartialOutputAndEndsBySignal) {
+TEST_P(Interrupted, LeavesTheEarlierOutputAndEndsBySignal) {
     const int signal_number = GetParam();
     temp_dir dir;
-    // A sparse input that takes seconds to encode, so the signal lands mid-run.
     const std::uint64_t size = std::uint64_t{2} << 30;
-    std::filesystem::resize_file((write_file(dir / "in.raw", {}), dir / "in.raw"), size);
+    make_input(dir / "in.raw", size);
+    const bytes earlier = {1, 2, 3};
+    write_file(dir / "out.nbz", earlier);
     const child_process child = start_process(NBZ_BINARY, {dir / "in.raw", dir / "out.nbz"});
-    ASSERT_TRUE(wait_for_data(dir / "out.nbz"));
+    ASSERT_TRUE(wait_for_data(dir));
     ::kill(child.pid, signal_number);
     const process_result result = finish_process(child);
     EXPECT_EQ(result.signal, signal_number);
     EXPECT_EQ(result.out, "");
-    EXPECT_FALSE(std::filesystem::exists(dir / "out.nbz"));
+    EXPECT_EQ(read_file(dir / "out.nbz"), earlier);
+    EXPECT_EQ(unfinished_outputs(dir.path()), std::vector<std::string>{});
     EXPECT_EQ(std::filesystem::file_size(dir / "in.raw"), size);
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, Interrupted, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
                          [](const auto& info) { return std::string{sigabbrev_np(info.param)}; });
+
+TEST(IgnoredSignal, StaysIgnoredAndTheRunCompletes) {
+    temp_dir dir;
+    const std::uint64_t size = std::uint64_t{128} << 20;
+    make_input(dir / "in.raw", size);
+    const child_process child = start_process(NBZ_BINARY, {dir / "in.raw", dir / "out.nbz"}, {},
+                                              [] { static_cast<void>(std::signal(SIGINT, SIG_IGN)); });
+    ASSERT_TRUE(wait_for_data(dir));
+    ::kill(child.pid, SIGINT);
+    const process_result result = finish_process(child);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, expected_report(0));
+    EXPECT_EQ(std::filesystem::file_size(dir / "out.nbz"), size / 4);
+}
 
 }  // namespace
 }  // namespace nbz::testing

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,8 +26,10 @@ struct child_process {
     int out_fd = -1;
 };
 
+// `in_child`, if given, runs in the child just before the program, with
+// standard output already on the pipe: to set limits, signals or the umask.
 inline child_process start_process(const std::string& program, const std::vector<std::string>& args,
-                                   const std::string& cwd = {}) {
+                                   const std::string& cwd = {}, const std::function<void()>& in_child = {}) {
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return {};
     const pid_t pid = ::fork();
@@ -35,6 +38,7 @@ inline child_process start_process(const std::string& program, const std::vector
         ::dup2(pipe_fds[1], STDOUT_FILENO);
         const int null_in = ::open("/dev/null", O_RDONLY);
         ::dup2(null_in, STDIN_FILENO);
+        if (in_child) in_child();
         std::vector<char*> argv{const_cast<char*>(program.c_str())};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -76,8 +80,8 @@ inline process_result finish_process(child_process child, std::chrono::seconds l
 }
 
 inline process_result run_process(const std::string& program, const std::vector<std::string>& args,
-                                  const std::string& cwd = {}) {
-    return finish_process(start_process(program, args, cwd), std::chrono::seconds{20});
+                                  const std::string& cwd = {}, const std::function<void()>& in_child = {}) {
+    return finish_process(start_process(program, args, cwd, in_child), std::chrono::seconds{20});
 }
 
 }  // namespace nbz::testing

@@ -45,6 +45,16 @@ inline bytes read_file(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
+// The names in `dir` of the temporary files that unfinished outputs leave.
+inline std::vector<std::string> unfinished_outputs(const std::filesystem::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        std::string name = entry.path().filename().string();
+        if (name.find(".nbz-unfinished-") != std::string::npos) names.push_back(std::move(name));
+    }
+    return names;
+}
+
 inline bytes pcm_bytes(std::span<const std::int16_t> samples) {
     bytes out;
     for (const std::int16_t s : samples) {
