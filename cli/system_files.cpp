@@ -278,7 +278,10 @@ public:
         struct stat st {};
         const bool exists = ::stat(path.c_str(), &st) == 0;
         if (exists) refuse_reserved(st, input);
-        if (!exists || S_ISREG(st.st_mode)) {
+        // A file that the user may not write is not replaced behind its back
+        // by a rename: opening it in place then fails as it always did.
+        const bool writable = !exists || ::access(path.c_str(), W_OK) == 0;
+        if (writable && (!exists || S_ISREG(st.st_mode))) {
             if (auto output = start_replacement(path, exists ? &st : nullptr)) return output;
         }
         return open_in_place(path, input);

@@ -251,6 +251,12 @@ TEST(Replacement, WritesTheFileThatTheNameLeadsToWithItsPermissions) {
     }
 }
 
+// Root may write everything, so permission tests run the command as nobody.
+constexpr uid_t nobody = 65534;
+void as_ordinary_user() {
+    if (::geteuid() == 0 && (::setgid(nobody) != 0 || ::setuid(nobody) != 0)) ::_exit(125);
+}
+
 TEST(Replacement, WritesInPlaceWhereNoTemporaryFileCanBeCreated) {
     // A writable file in a directory that the user may not write; root is
     // allowed everything, so it runs the command as an ordinary user.
@@ -264,13 +270,27 @@ TEST(Replacement, WritesInPlaceWhereNoTemporaryFileCanBeCreated) {
     fs::permissions(dir / "locked/out", fs::perms{0666});
     fs::permissions(dir / "locked", fs::perms{0555});
     fs::permissions(dir.path(), fs::perms{0755});
-    const process_result run = run_process(NBZ_BINARY, {dir / "in", dir / "locked/out"}, {}, [] {
-        constexpr uid_t nobody = 65534;
-        if (::geteuid() == 0 && (::setgid(nobody) != 0 || ::setuid(nobody) != 0)) ::_exit(125);
-    });
+    const process_result run = run_process(NBZ_BINARY, {dir / "in", dir / "locked/out"}, {}, as_ordinary_user);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(read_file(dir / "locked/same"), read_file(dir / "reference"));
     fs::permissions(dir / "locked", fs::perms{0755});  // so that it can be cleaned up
+}
+
+TEST(Replacement, LeavesAFileThatTheUserMayNotWrite) {
+    temp_dir dir;
+    namespace fs = std::filesystem;
+    write_file(dir / "in", bytes(4000, 0x35));
+    write_file(dir / "out", bytes(9, 1));
+    // The user's own file, but read-only.
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown((dir / "out").c_str(), nobody, nobody), 0);
+    }
+    fs::permissions(dir / "out", fs::perms{0444});
+    fs::permissions(dir.path(), fs::perms{0777});
+    const process_result run = run_process(NBZ_BINARY, {dir / "in", dir / "out"}, {}, as_ordinary_user);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Couldn't open output file.\n");
+    EXPECT_EQ(read_file(dir / "out"), bytes(9, 1));
 }
 
 TEST(Replacement, ConcurrentRunsEachLeaveAWholeStream) {
