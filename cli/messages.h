@@ -32,13 +32,14 @@ inline constexpr std::string_view nbzhq_help =
     "  -V, --version    print the version and exit\n";
 
 inline constexpr std::string_view nbzdec_usage =
-    "Usage: nbzdec Input.nbz Output.raw\n"
-    "Decodes a stream written by nbz to mono signed PCM16.\n";
+    "Usage: nbzdec [options] Input.nbz Output\n"
+    "Decodes to raw mono signed PCM16, or to WAV, FLAC or AIFF with -r HZ.\n"
+    "nbzdec --help lists the options.\n";
 
 inline constexpr std::string_view nbzhq_usage =
-    "Usage: nbzhq Input.raw Output.nbz [dBGain]\n"
-    "Input.raw must be mono signed PCM16.\n"
-    "Output will be aligned to 4 bytes.\n";
+    "Usage: nbzhq [options] Input Output.nbz [dBGain]\n"
+    "Input is a WAV, FLAC, AIFF, Ogg or MP3 file, or raw mono signed PCM16.\n"
+    "nbzhq --help lists the options.\n";
 
 inline constexpr std::string_view open_input_failed = "Couldn't open input file.";
 inline constexpr std::string_view open_output_failed = "Couldn't open output file.";

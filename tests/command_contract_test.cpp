@@ -33,13 +33,14 @@ const command nbz_command{"nbz", NBZ_BINARY,
                           "Output will be aligned to 4 bytes.\n",
                           3};
 const command nbzdec_command{"nbzdec", NBZDEC_BINARY,
-                             "Usage: nbzdec Input.nbz Output.raw\n"
-                             "Decodes a stream written by nbz to mono signed PCM16.\n",
+                             "Usage: nbzdec [options] Input.nbz Output\n"
+                             "Decodes to raw mono signed PCM16, or to WAV, FLAC or AIFF with -r HZ.\n"
+                             "nbzdec --help lists the options.\n",
                              2};
 const command nbzhq_command{"nbzhq", NBZHQ_BINARY,
-                            "Usage: nbzhq Input.raw Output.nbz [dBGain]\n"
-                            "Input.raw must be mono signed PCM16.\n"
-                            "Output will be aligned to 4 bytes.\n",
+                            "Usage: nbzhq [options] Input Output.nbz [dBGain]\n"
+                            "Input is a WAV, FLAC, AIFF, Ogg or MP3 file, or raw mono signed PCM16.\n"
+                            "nbzhq --help lists the options.\n",
                             3};
 const auto all_commands = ::testing::Values(nbz_command, nbzdec_command, nbzhq_command);
 
