@@ -1,3 +1,4 @@
+#include "fast_block.h"
 #include "nbz/nbz.h"
 #include "nbz/quantiser.h"
 #include "nbz/state_update.h"
@@ -7,7 +8,9 @@ namespace nbz {
 void encoder_init(encoder_state& state) { state = encoder_state{0, 0, 0, initial_step, 0, 0}; }
 
 std::uint32_t encode_block(encoder_state& state, std::span<const std::int16_t, 8> samples) {
-    // Work on a local copy so the fields stay in registers across the block.
+    if (fast_block_applies(state)) return encode_block_fast(state, samples);
+    // Any other state: the plain update, sample by sample. Work on a local copy so the fields stay in registers across
+    // the block.
     encoder_state s = state;
     s.step = usable_step(s.step);
     std::uint32_t word = 0;
