@@ -72,6 +72,8 @@ static_assert(largest_step_in_block() < step_max && largest_step_in_block() < (1
     std::uint32_t ne = 0;
     trace.delta[0] = i32(dp);
     trace.delta[1] = i32(d);
+    // Unrolled, so that the chain of one sample overlaps the next sample's.
+#pragma GCC unroll 8
     for (std::size_t i = 0; i < 8; ++i) {
         const std::int64_t minus_r = -r;
         std::int64_t p = r;
