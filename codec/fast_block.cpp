@@ -60,9 +60,8 @@ constexpr std::int32_t largest_step_in_block() {
 // division relies on that, and on |qS| <= 8 * step rounding by < 2^-24).
 static_assert(largest_step_in_block() < step_max && largest_step_in_block() < (1 << 24));
 
-// The per-sample chain over one block. Not inlined, so that its state stays
-// in registers for the whole block. Updates every field but `peak`.
-[[gnu::noinline]] void run_chain(encoder_state& state, std::span<const std::int16_t, 8> samples, block_trace& trace) {
+// The per-sample chain over one block. Updates every field but `peak`.
+[[gnu::always_inline]] inline void run_chain(encoder_state& state, std::span<const std::int16_t, 8> samples, block_trace& trace) {
     std::int64_t step = state.step;
     std::uint32_t d = u32(state.delta);
     std::uint32_t dp = u32(state.delta_prev);
@@ -143,7 +142,9 @@ static_assert(largest_step_in_block() < step_max && largest_step_in_block() < (1
     return word;
 }
 
-std::uint32_t finish_portable(const block_trace& trace, std::uint32_t& peak) { return finish(trace, peak); }
+[[gnu::noinline]] std::uint32_t finish_portable(const block_trace& trace, std::uint32_t& peak) {
+    return finish(trace, peak);
+}
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define NBZ_HAS_VECTOR_PASS 1
@@ -171,8 +172,9 @@ std::uint32_t encode_block_fast(encoder_state& state, std::span<const std::int16
 }
 
 std::uint32_t encode_block_fast(encoder_state& state, std::span<const std::int16_t, 8> samples) {
-    return encode_block_fast(state, samples,
-                             vector_pass_available() ? finishing_pass::vector : finishing_pass::portable);
+    block_trace trace;  // NOLINT(cppcoreguidelines-pro-type-member-init): run_chain fills every field
+    run_chain(state, samples, trace);
+    return vector_pass_available() ? finish_vector(trace, state.peak) : finish_portable(trace, state.peak);
 }
 
 }  // namespace nbz
