@@ -61,7 +61,8 @@ constexpr std::int32_t largest_step_in_block() {
 static_assert(largest_step_in_block() < step_max && largest_step_in_block() < (1 << 24));
 
 // The per-sample chain over one block. Updates every field but `peak`.
-[[gnu::always_inline]] inline void run_chain(encoder_state& state, std::span<const std::int16_t, 8> samples, block_trace& trace) {
+[[gnu::always_inline]] inline void run_chain(encoder_state& state, std::span<const std::int16_t, 8> samples,
+                                             block_trace& trace) {
     std::int64_t step = state.step;
     std::uint32_t d = u32(state.delta);
     std::uint32_t dp = u32(state.delta_prev);
@@ -75,30 +76,22 @@ static_assert(largest_step_in_block() < step_max && largest_step_in_block() < (1
 #pragma GCC unroll 8
     for (std::size_t i = 0; i < 8; ++i) {
         const std::int64_t minus_r = -r;
-        std::int64_t p = r;
-        std::int64_t m = minus_r;
-        std::int64_t t = p - 4 * step;
-        p = t >= 0 ? t : p;
-        t = m - 4 * step;
-        m = t >= 0 ? t : m;
-        t = p - 2 * step;
-        p = t >= 0 ? t : p;
-        t = m - 2 * step;
-        m = t >= 0 ? t : m;
-        t = p - step;
-        p = t >= 0 ? t : p;
-        t = m - step;
-        m = t >= 0 ? t : m;
-        const std::uint32_t clamp_fix = minus_r >= 8 * step ? static_cast<std::uint32_t>(step) : 0U;
-        const std::uint32_t g = c + d + 1U;
-        const auto ur = static_cast<std::uint32_t>(r);
-        ne = static_cast<std::uint32_t>(p) - static_cast<std::uint32_t>(m) + (clamp_fix - (g - dp + 2U * ur));
-
         const std::int64_t magnitude = r >= minus_r ? r : minus_r;
         std::int64_t scale = magnitude >= step ? 128 : 112;
         scale = magnitude >= 5 * step ? 136 : scale;
         scale = magnitude >= 7 * step ? 192 : scale;
-
+        std::int64_t a = magnitude;
+        std::int64_t t = a - 4 * step;
+        a = t >= 0 ? t : a;
+        t = a - 2 * step;
+        a = t >= 0 ? t : a;
+        t = a - step;
+        a = t >= 0 ? t : a;
+        const std::uint32_t clamp_fix = minus_r >= 8 * step ? static_cast<std::uint32_t>(step) : 0U;
+        const std::uint32_t g = c + d + 1U;
+        const auto sign = static_cast<std::uint32_t>(r >> 63);
+        const std::uint32_t q_magnitude = static_cast<std::uint32_t>(magnitude - a) + (clamp_fix & sign);
+        ne = ((q_magnitude ^ ~sign) - ~sign) - (g - dp);
         const std::uint32_t estimate = ~ne;
         const std::uint32_t new_delta = estimate - c;
         trace.delta[i + 2] = i32(new_delta);
