@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "nbz/state_update.h"
+#include "nbz/step_scale_table.h"
 #include "nbz/wrapping.h"
 
 // How the fast path follows the recurrence (all 32-bit values wrap, so every
@@ -20,14 +21,12 @@
 // residual and the next is finding qS, two additions, a shift and a
 // subtraction: the chain that bounds the encoder's speed.
 //
-// qS comes from two restoring divisions that run side by side, one of r and
-// one of -r, each by 4S, 2S and S, each step keeping the difference when it
-// is not negative. The one of the positive side ends at p = r - min(r / S, 7)S
-// and leaves a negative value alone, so r - p is qS for r >= 0 and 0 else;
-// likewise (-r) - m is -qS for r < 0 down to the clamp at -7S, where the
-// code -8 (r <= -8S) needs one step S more. Hence
-//   qS = (r - p) - ((-r) - m) - [r <= -8S] S = 2r - p + m - [r <= -8S] S.
-// The divisions run in 64 bits, where r - kS cannot overflow.
+// qS comes from one restoring division of |r| by 4S, 2S and S, each step
+// keeping the difference when it is not negative (in 64 bits, where |r| - kS
+// cannot overflow). It ends at |r| - min(|r| / S, 7)S, so Q = |r| minus that
+// is |code| * S up to the clamp at 7; the code -8 (r <= -8S) takes one S
+// more. So qS = Q for r >= 0 and -(Q + [r <= -8S] S) for r < 0, and with
+// the sign applied by masks rather than branches, NE = -qS - (A + 1).
 //
 // The next step is (S * scale + 127) >> 7 with scale 112, 128, 136 or 192 as
 // |code| is 0, 1..4, 5..6 or 7..8, that is as |r| reaches S, 5S and 7S
@@ -49,6 +48,19 @@ struct block_trace {
 
 constexpr std::uint32_t u32(std::int32_t v) { return static_cast<std::uint32_t>(v); }
 constexpr std::int32_t i32(std::uint32_t v) { return static_cast<std::int32_t>(v); }
+
+// The step's scale for a code, which the fast path picks by |code| alone:
+// one scale for 0, one for 1..4, one for 5..6 and one for 7..8.
+constexpr std::int64_t scale_for(int magnitude) { return step_scale_table[static_cast<std::size_t>(magnitude + 8)]; }
+constexpr bool scale_depends_on_magnitude_classes() {
+    for (int code = -8; code <= 7; ++code) {
+        const int m = code < 0 ? -code : code;
+        const int representative = m == 0 ? 0 : m <= 4 ? 1 : m <= 6 ? 5 : 7;
+        if (step_scale_table[static_cast<std::size_t>(code + 8)] != scale_for(representative)) return false;
+    }
+    return true;
+}
+static_assert(scale_depends_on_magnitude_classes());
 
 // The largest step that a block can reach from below fast_step_bound.
 constexpr std::int32_t largest_step_in_block() {
@@ -77,9 +89,9 @@ static_assert(largest_step_in_block() < step_max && largest_step_in_block() < (1
     for (std::size_t i = 0; i < 8; ++i) {
         const std::int64_t minus_r = -r;
         const std::int64_t magnitude = r >= minus_r ? r : minus_r;
-        std::int64_t scale = magnitude >= step ? 128 : 112;
-        scale = magnitude >= 5 * step ? 136 : scale;
-        scale = magnitude >= 7 * step ? 192 : scale;
+        std::int64_t scale = magnitude >= step ? scale_for(1) : scale_for(0);
+        scale = magnitude >= 5 * step ? scale_for(5) : scale;
+        scale = magnitude >= 7 * step ? scale_for(7) : scale;
         std::int64_t a = magnitude;
         std::int64_t t = a - 4 * step;
         a = t >= 0 ? t : a;
