@@ -51,12 +51,12 @@ constexpr std::int32_t i32(std::uint32_t v) { return static_cast<std::int32_t>(v
 
 // The step's scale for a code, which the fast path picks by |code| alone:
 // one scale for 0, one for 1..4, one for 5..6 and one for 7..8.
-constexpr std::int64_t scale_for(int magnitude) { return step_scale_table[static_cast<std::size_t>(magnitude + 8)]; }
+constexpr std::int64_t scale_for(int magnitude) { return step_scale_table[static_cast<unsigned>(magnitude + 8)]; }
 constexpr bool scale_depends_on_magnitude_classes() {
     for (int code = -8; code <= 7; ++code) {
         const int m = code < 0 ? -code : code;
         const int representative = m == 0 ? 0 : m <= 4 ? 1 : m <= 6 ? 5 : 7;
-        if (step_scale_table[static_cast<std::size_t>(code + 8)] != scale_for(representative)) return false;
+        if (step_scale_table[static_cast<unsigned>(code + 8)] != scale_for(representative)) return false;
     }
     return true;
 }
