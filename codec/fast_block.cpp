@@ -102,8 +102,9 @@ static_assert(largest_step_in_block() < step_max && largest_step_in_block() < (1
         const std::uint32_t clamp_fix = minus_r >= 8 * step ? static_cast<std::uint32_t>(step) : 0U;
         const std::uint32_t g = c + d + 1U;
         const auto sign = static_cast<std::uint32_t>(r >> 63);
-        const std::uint32_t q_magnitude = static_cast<std::uint32_t>(magnitude - a) + (clamp_fix & sign);
-        ne = ((q_magnitude ^ ~sign) - ~sign) - (g - dp);
+        const auto um = static_cast<std::uint32_t>(magnitude);
+        const std::uint32_t offset = (clamp_fix & sign) - (g - dp) - (um ^ sign);
+        ne = (static_cast<std::uint32_t>(a) ^ sign) + offset;
         const std::uint32_t estimate = ~ne;
         const std::uint32_t new_delta = estimate - c;
         trace.delta[i + 2] = i32(new_delta);
