@@ -81,7 +81,7 @@ TEST(FastBlock, MatchesThePlainUpdateOnRandomStates) {
     for (int n = 0; n < 300'000; ++n) {
         const int shift = static_cast<int>(random() % 32);
         const std::int32_t range = step_ranges[static_cast<std::size_t>(n % 4)];
-        const std::int32_t offset = static_cast<std::int32_t>(random() % static_cast<std::uint32_t>(range));
+        const auto offset = static_cast<std::int32_t>(random() % static_cast<std::uint32_t>(range));
         encoder_state s{any(random) >> shift, any(random) >> shift,
                         any(random) >> shift, n % 4 == 1 ? fast_step_bound - 1 - offset : offset + 1,
                         any(random) >> shift, static_cast<std::uint32_t>(any(random))};
