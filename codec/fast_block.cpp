@@ -89,17 +89,18 @@ static_assert(largest_step_in_block() < step_max && largest_step_in_block() < (1
     for (std::size_t i = 0; i < 8; ++i) {
         const std::int64_t minus_r = -r;
         const std::int64_t magnitude = r >= minus_r ? r : minus_r;
+        // The division's first difference also tells whether |r| reaches
+        // 5S and 7S (the step's scale) and 8S (the clamp at -8).
+        const std::int64_t beyond4 = magnitude - 4 * step;
         std::int64_t scale = magnitude >= step ? scale_for(1) : scale_for(0);
-        scale = magnitude >= 5 * step ? scale_for(5) : scale;
-        scale = magnitude >= 7 * step ? scale_for(7) : scale;
-        std::int64_t a = magnitude;
-        std::int64_t t = a - 4 * step;
-        a = t >= 0 ? t : a;
-        t = a - 2 * step;
+        scale = beyond4 >= step ? scale_for(5) : scale;
+        scale = beyond4 >= 3 * step ? scale_for(7) : scale;
+        const std::uint32_t clamp_fix = beyond4 >= 4 * step ? static_cast<std::uint32_t>(step) : 0U;
+        std::int64_t a = beyond4 >= 0 ? beyond4 : magnitude;
+        std::int64_t t = a - 2 * step;
         a = t >= 0 ? t : a;
         t = a - step;
         a = t >= 0 ? t : a;
-        const std::uint32_t clamp_fix = minus_r >= 8 * step ? static_cast<std::uint32_t>(step) : 0U;
         const std::uint32_t g = c + d + 1U;
         const auto sign = static_cast<std::uint32_t>(r >> 63);
         const auto um = static_cast<std::uint32_t>(magnitude);
