@@ -8,8 +8,11 @@
 #include <random>
 #include <vector>
 
+#include "fast_block.h"
 #include "nbz/decoder.h"
 #include "nbz/nbz.h"
+#include "nbz/quantiser.h"
+#include "nbz/state_update.h"
 
 namespace {
 
@@ -41,6 +44,46 @@ void BM_encode_block(benchmark::State& bench) {
     bench.SetItemsProcessed(bench.iterations() * static_cast<std::int64_t>(samples.size()));
 }
 BENCHMARK(BM_encode_block);
+
+// The same blocks through the plain per-sample update and through the fast
+// path with its portable finishing pass, for a side-by-side figure.
+void BM_encode_block_plain_update(benchmark::State& bench) {
+    const auto samples = material();
+    nbz::encoder_state state;
+    nbz::encoder_init(state);
+    std::uint32_t sink = 0;
+    for (auto _ : bench) {
+        for (std::size_t b = 0; b + 8 <= samples.size(); b += 8) {
+            std::uint32_t word = 0;
+            for (int i = 0; i < 8; ++i) {
+                const int code = nbz::quantise(
+                    nbz::wrap_sub(samples[b + static_cast<std::size_t>(i)], nbz::prediction(state)), state.step);
+                nbz::advance(state, code);
+                word |= nbz::code_bits(code, i);
+            }
+            sink ^= word;
+        }
+    }
+    benchmark::DoNotOptimize(sink);
+    bench.SetItemsProcessed(bench.iterations() * static_cast<std::int64_t>(samples.size()));
+}
+BENCHMARK(BM_encode_block_plain_update);
+
+void BM_encode_block_portable_pass(benchmark::State& bench) {
+    const auto samples = material();
+    nbz::encoder_state state;
+    nbz::encoder_init(state);
+    std::uint32_t sink = 0;
+    for (auto _ : bench) {
+        for (std::size_t b = 0; b + 8 <= samples.size(); b += 8) {
+            sink ^=
+                nbz::encode_block_fast(state, std::span{samples}.subspan(b).first<8>(), nbz::finishing_pass::portable);
+        }
+    }
+    benchmark::DoNotOptimize(sink);
+    bench.SetItemsProcessed(bench.iterations() * static_cast<std::int64_t>(samples.size()));
+}
+BENCHMARK(BM_encode_block_portable_pass);
 
 void BM_decode_block(benchmark::State& bench) {
     const auto samples = material();
