@@ -30,19 +30,30 @@ static_assert(candidate_max <= (std::size_t{1} << index_bits));
 static_assert((cost_limit << index_bits) >> index_bits == cost_limit);
 static_assert(((cost_limit << index_bits) | index_mask) < ~std::uint64_t{0});  // a key plus one still fits
 
-bool overflows(std::int32_t output) { return magnitude(output) > 32767U; }
-
-std::uint64_t sample_cost(std::int32_t output, std::int16_t x) {
-    const std::int64_t diff = std::int64_t{output} - x;
-    const auto error = static_cast<std::uint64_t>(diff * diff);
-    return overflows(output) ? overflow_cost + std::min(error, error_cap) : error;
+// The smaller and the larger of two values, as values: std::min and std::max
+// return references, which keeps GCC from vectorising the loops they are in.
+template <class T>
+T lesser(T a, T b) {
+    return b < a ? b : a;
 }
+template <class T>
+T greater(T a, T b) {
+    return a < b ? b : a;
+}
+
+// |v| without a branch (magnitude's select keeps loops from vectorising).
+std::uint32_t size_of(std::int32_t v) {
+    const std::uint32_t sign = 0U - (static_cast<std::uint32_t>(v) >> 31);
+    return (static_cast<std::uint32_t>(v) ^ sign) - sign;
+}
+
+std::uint32_t overflows(std::int32_t output) { return std::uint32_t{size_of(output) > 32767U}; }
 
 // Whether two states lead to the same future: every field but the peak, which
 // never affects later codes or reconstructions.
-bool same_state(const encoder_state& a, const encoder_state& b) {
-    return a.output == b.output && a.estimate == b.estimate && a.step == b.step && a.delta == b.delta &&
-           a.delta_prev == b.delta_prev;
+bool same_state(const search_paths& a, std::size_t i, const search_paths& b, std::size_t j) {
+    return a.output[i] == b.output[j] && a.estimate[i] == b.estimate[j] && a.step[i] == b.step[j] &&
+           a.delta[i] == b.delta[j] && a.delta_prev[i] == b.delta_prev[j];
 }
 
 // Steps in classes about a third of an octave wide: the octave (the step's
@@ -50,27 +61,70 @@ bool same_state(const encoder_state& a, const encoder_state& b) {
 // (boundaries at 1 5/16 and 1 10/16, near 2^(1/3) and 2^(2/3)). Steps a few
 // percent apart behave alike, so telling them apart would spend the slots
 // kept for diversity on near copies.
-int step_class(std::int32_t step) {
-    const auto s = static_cast<std::uint32_t>(std::max(step, 1));
-    const int octave = static_cast<int>(std::bit_width(s));
-    const std::uint32_t fraction = ((s << (32 - octave)) >> 27) & 15U;  // the four bits below the leading one
-    return 3 * octave + static_cast<int>(fraction >= 5) + static_cast<int>(fraction >= 10);
+//
+// Read from the step as a float, which holds every step (at most step_max,
+// below 2^24) exactly: its exponent is the octave and the top four bits of
+// its mantissa the fraction. Unlike a bit count, that runs across paths in
+// vector registers.
+std::uint32_t step_class(std::int32_t step) {
+    const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(greater(step, 1)));
+    const std::uint32_t octave = (bits >> 23) - 126;  // the bit width
+    const std::uint32_t fraction = (bits >> 19) & 15U;
+    return 3 * octave + std::uint32_t{fraction >= 5} + std::uint32_t{fraction >= 10};
 }
+static_assert(step_max < (1 << 24));
 
 constexpr int step_class_count = 3 * 33;  // step_class of any 32-bit step is below this
 
+// next_step without the table, so that it runs across paths: the step's
+// multiplier by the code's magnitude.
+std::int32_t next_step_of(std::int32_t step, std::int32_t code) {
+    const std::uint32_t m = size_of(code);
+    const std::uint32_t scale =
+        112U + 16U * std::uint32_t{m >= 1} + 8U * std::uint32_t{m >= 5} + 56U * std::uint32_t{m >= 7};
+    return lesser(static_cast<std::int32_t>((static_cast<std::uint32_t>(step) * scale + 127U) >> 7), step_max);
+}
+
+// |output - x|, capped at 65536 (which only an overflowing output reaches).
+// The output is first brought within 2^17 so that the difference is exact in
+// 32 bits.
+std::uint32_t capped_error(std::int32_t output, std::int32_t x) {
+    return lesser(size_of(greater(lesser(output, 1 << 17), -(1 << 17)) - x), 65536U);
+}
+
+// The key of a candidate extending a path of cost `cost`, whose output has
+// error `error` (capped) and overflows or not: its cost is the squared error,
+// plus overflow_cost for an output outside -32767..32767 (so error_cap caps
+// the squared error there).
+std::uint64_t key_of(std::uint64_t cost, std::uint32_t error, std::uint32_t overflow, std::size_t index) {
+    const std::uint64_t total = cost + std::uint64_t{error} * error + overflow_cost * overflow;
+    return std::min(total, cost_limit) << index_bits | index;
+}
+static_assert(std::uint64_t{65536} * 65536 == error_cap);
+
 // The slot at position `to` that the path in `slot` at position `from`
-// descends from.
+// descends from (positions count pending samples).
 int ancestor(const search_encoder& e, int slot, std::size_t from, std::size_t to) {
-    for (std::size_t p = from; p > to; --p) slot = e.history[p][static_cast<std::size_t>(slot)].parent;
+    for (std::size_t p = from; p > to; --p)
+        slot = e.history[(e.first + p) % search_history_samples][static_cast<std::size_t>(slot)].parent;
     return slot;
 }
 
 int cheapest(const search_encoder& e) {
     int best = 0;
     for (int k = 1; k < e.path_count; ++k)
-        if (e.paths[static_cast<std::size_t>(k)].cost < e.paths[static_cast<std::size_t>(best)].cost) best = k;
+        if (e.paths.cost[static_cast<std::size_t>(k)] < e.paths.cost[static_cast<std::size_t>(best)]) best = k;
     return best;
+}
+
+// The codes of the first `count` pending samples along the path in `slot`.
+void codes_along(const search_encoder& e, int slot, std::size_t count, std::span<int, search_history_samples> codes) {
+    int j = ancestor(e, slot, e.pending - 1, count - 1);
+    for (std::size_t p = count; p-- > 0;) {
+        const search_step& step = e.history[(e.first + p) % search_history_samples][static_cast<std::size_t>(j)];
+        codes[p] = step.code;  // NOLINT(bugprone-signed-char-misuse): -8..7
+        j = step.parent;
+    }
 }
 
 // Commits the first `count` pending samples along the path in `slot`: packs
@@ -78,17 +132,14 @@ int cheapest(const search_encoder& e) {
 // the error totals. Returns the number of words.
 std::size_t commit(search_encoder& e, int slot, std::size_t count, std::span<std::uint32_t, search_max_words> words) {
     std::array<int, search_history_samples> codes{};
-    int j = ancestor(e, slot, e.pending - 1, count - 1);
-    for (std::size_t p = count; p-- > 0;) {
-        codes[p] = e.history[p][static_cast<std::size_t>(j)].code;  // NOLINT(bugprone-signed-char-misuse): -8..7
-        j = e.history[p][static_cast<std::size_t>(j)].parent;
-    }
+    codes_along(e, slot, count, codes);
     for (std::size_t p = 0; p < count; ++p) {
         if (p % 8 == 0) words[p / 8] = 0;
         words[p / 8] |= code_bits(codes[p], static_cast<int>(p % 8));
         advance(e.committed, codes[p]);
-        if (e.counted[p]) {
-            const double x = e.inputs[p];
+        const std::size_t row = (e.first + p) % search_history_samples;
+        if (e.counted[row]) {
+            const double x = e.inputs[row];
             const double y = std::clamp(e.committed.output, -32768, 32767);
             e.signal_energy += x * x;
             e.noise_energy += (y - x) * (y - x);
@@ -97,54 +148,100 @@ std::size_t commit(search_encoder& e, int slot, std::size_t count, std::span<std
     return count / 8;
 }
 
+// Candidate indices: path k's greedy code is 2k and its other code 2k + 1;
+// the sixteen codes of the m-th path whose two overflow follow from
+// extra_base + 16m. So the indices run in the order the candidates are made,
+// which breaks ties between equal costs.
+constexpr std::size_t extra_base = std::size_t{2} * search_width_max;
+constexpr std::size_t index_count = extra_base + std::size_t{16} * search_width_max;
+static_assert(index_count <= (std::size_t{1} << index_bits));
+
 // One sample's candidates: a path extended by one code. Only the survivors'
 // states are computed, from their parent's.
 struct candidates {
     std::size_t count;
-    std::array<std::uint64_t, candidate_max> keys;     // in index order until selection reorders them
-    std::array<std::uint8_t, candidate_max> class_of;  // step class of the candidate with each index
-    std::array<std::uint8_t, candidate_max> parent;
-    std::array<std::int8_t, candidate_max> code;
+    std::array<std::uint64_t, candidate_max> keys;   // in index order until selection reorders them
+    std::array<std::uint8_t, index_count> class_of;  // step class of the candidate with each index
+    std::array<std::int8_t, index_count> code;
+    std::array<std::uint8_t, search_width_max> extra_parent;  // the path of each run of sixteen
+    // Per path: the parts of its next state that do not depend on the code.
+    std::array<std::int32_t, search_width_max> slope;
+    std::array<std::int32_t, search_width_max> output_leaked;
+    std::array<std::int32_t, search_width_max> estimate_leaked;
 };
+
+std::uint8_t parent_of(const candidates& c, std::size_t index) {
+    return index < extra_base ? static_cast<std::uint8_t>(index / 2) : c.extra_parent[(index - extra_base) / 16];
+}
 
 // Expands every path by its candidate codes for sample x: the greedy code and
 // the next one toward the residual, whose levels bracket the residual (a
 // code further out only moves the reconstruction further from it). A path
 // whose two candidates both overflow is expanded again by every code, after
 // the others, so that one staying in range is found.
-void expand(const search_encoder& e, std::int16_t x, candidates& out) {
+void expand(const search_encoder& e, std::int16_t x, candidates& c) {
+    const auto paths = static_cast<std::size_t>(e.path_count);
+    const search_paths& p = e.paths;
+    // First the 32-bit arithmetic, across all paths at once: one array per
+    // quantity and no branch, so that it runs in vector registers.
+    std::array<std::int32_t, search_width_max> greedy;
+    std::array<std::int32_t, search_width_max> other;
+    std::array<std::int32_t, search_width_max> usable;  // 1 when the other code is not the greedy one again
+    std::array<std::uint32_t, search_width_max> error_greedy;
+    std::array<std::uint32_t, search_width_max> error_other;
+    std::array<std::uint32_t, search_width_max> overflow_greedy;
+    std::array<std::uint32_t, search_width_max> overflow_other;
+    std::array<std::uint32_t, search_width_max> class_greedy;
+    std::array<std::uint32_t, search_width_max> class_other;
+    for (std::size_t k = 0; k < paths; ++k) {
+        const std::int32_t step = p.step[k];
+        const std::int32_t slope = wrap_sub(p.delta[k], p.delta_prev[k]);
+        const std::int32_t output_leaked = wrap_sub(p.output[k], floor_div8(p.output[k]));
+        const std::int32_t residual = wrap_sub(x, wrap_add(wrap_sub(p.estimate[k], floor_div8(p.estimate[k])), slope));
+        const std::int32_t g = quantise(residual, step);
+        const std::int32_t toward = g + ((residual >> 31) | 1);  // one code toward the residual
+        const std::int32_t u = static_cast<std::int32_t>(static_cast<std::uint32_t>(toward + 8) <= 15U);
+        const std::int32_t o = g + u * (toward - g);
+        const std::int32_t out_greedy = wrap_add(wrap_add(g * step, slope), output_leaked);
+        const std::int32_t out_other = wrap_add(wrap_add(o * step, slope), output_leaked);
+        greedy[k] = g;
+        other[k] = o;
+        usable[k] = u;
+        error_greedy[k] = capped_error(out_greedy, x);
+        error_other[k] = capped_error(out_other, x);
+        overflow_greedy[k] = overflows(out_greedy);
+        overflow_other[k] = overflows(out_other);
+        class_greedy[k] = step_class(next_step_of(step, g));
+        class_other[k] = step_class(next_step_of(step, o));
+        c.slope[k] = slope;
+        c.output_leaked[k] = output_leaked;
+        c.estimate_leaked[k] = wrap_sub(p.estimate[k], round_div8(p.estimate[k]));
+    }
+    // Then the keys, dropping the other code where it is the greedy one again.
     std::size_t n = 0;
-    const auto add = [&](const encoder_state& state, const advance_basis& basis, std::uint64_t cost, int k, int code) {
-        const std::int32_t output = output_for(state, basis, code);
-        const std::uint64_t total = std::min(cost + sample_cost(output, x), cost_limit);
-        out.keys[n] = total << index_bits | n;
-        out.class_of[n] = static_cast<std::uint8_t>(step_class(next_step(state.step, code)));
-        out.parent[n] = static_cast<std::uint8_t>(k);
-        out.code[n] = static_cast<std::int8_t>(code);
-        return overflows(output);
-    };
-    std::uint64_t all_overflow = 0;  // bit k: path k's two candidates overflow
-    for (int k = 0; k < e.path_count; ++k) {
-        const search_path& path = e.paths[static_cast<std::size_t>(k)];
-        const advance_basis basis = basis_of(path.state);
-        const std::int32_t residual = wrap_sub(x, prediction(path.state));
-        const int greedy = quantise(residual, path.state.step);
-        const int toward = greedy + (residual < 0 ? -1 : 1);
-        const bool toward_usable = toward >= -8 && toward <= 7;
-        bool overflow = add(path.state, basis, path.cost, k, greedy);
-        ++n;
-        // Written even when unusable (as the greedy code again), but then not kept.
-        overflow = add(path.state, basis, path.cost, k, toward_usable ? toward : greedy) && overflow;
-        n += static_cast<std::size_t>(toward_usable);
-        all_overflow |= std::uint64_t{overflow} << k;
+    std::uint64_t both_overflow = 0;  // bit k: path k's two candidates overflow
+    for (std::size_t k = 0; k < paths; ++k) {
+        c.keys[n++] = key_of(p.cost[k], error_greedy[k], overflow_greedy[k], 2 * k);
+        c.keys[n] = key_of(p.cost[k], error_other[k], overflow_other[k], 2 * k + 1);
+        n += static_cast<std::size_t>(usable[k]);  // written anyway, but then not kept
+        c.class_of[2 * k] = static_cast<std::uint8_t>(class_greedy[k]);
+        c.class_of[2 * k + 1] = static_cast<std::uint8_t>(class_other[k]);
+        c.code[2 * k] = static_cast<std::int8_t>(greedy[k]);
+        c.code[2 * k + 1] = static_cast<std::int8_t>(other[k]);
+        both_overflow |= std::uint64_t{overflow_greedy[k] & overflow_other[k]} << k;
     }
-    for (; all_overflow != 0; all_overflow &= all_overflow - 1) {
-        const int k = std::countr_zero(all_overflow);
-        const search_path& path = e.paths[static_cast<std::size_t>(k)];
-        const advance_basis basis = basis_of(path.state);
-        for (int code = -8; code <= 7; ++code, ++n) add(path.state, basis, path.cost, k, code);
+    std::size_t index = extra_base;
+    for (; both_overflow != 0; both_overflow &= both_overflow - 1) {
+        const auto k = static_cast<std::size_t>(std::countr_zero(both_overflow));
+        c.extra_parent[(index - extra_base) / 16] = static_cast<std::uint8_t>(k);
+        for (std::int32_t code = -8; code <= 7; ++code, ++index, ++n) {
+            const std::int32_t output = wrap_add(wrap_add(code * p.step[k], c.slope[k]), c.output_leaked[k]);
+            c.keys[n] = key_of(p.cost[k], capped_error(output, x), overflows(output), index);
+            c.class_of[index] = static_cast<std::uint8_t>(step_class(next_step_of(p.step[k], code)));
+            c.code[index] = static_cast<std::int8_t>(code);
+        }
     }
-    out.count = n;
+    c.count = n;
 }
 
 // Moves the `count` smallest of `keys` (distinct) to its front, in no
@@ -228,23 +325,22 @@ public:
 
     // Returns the slot of an earlier path with the same state as path `slot`,
     // or -1 after remembering `slot` as a new state.
-    int find_or_add(std::span<const search_path> paths, int slot) {
-        const encoder_state& state = paths[static_cast<std::size_t>(slot)].state;
-        for (std::uint32_t h = hash(state);; ++h) {
+    int find_or_add(const search_paths& paths, std::size_t slot) {
+        for (std::uint32_t h = hash(paths, slot);; ++h) {
             std::uint8_t& entry = slots_[h & (size_ - 1)];
             if (entry == 0) {
                 entry = static_cast<std::uint8_t>(slot + 1);
                 return -1;
             }
-            if (same_state(paths[entry - 1U].state, state)) return entry - 1;
+            if (same_state(paths, entry - 1U, paths, slot)) return entry - 1;
         }
     }
 
 private:
-    static std::uint32_t hash(const encoder_state& s) {
-        std::uint32_t h = static_cast<std::uint32_t>(s.output) * 0x9E3779B1U;
-        h ^= static_cast<std::uint32_t>(s.estimate) * 0x85EBCA77U;
-        h ^= static_cast<std::uint32_t>(s.delta) * 0x27D4EB2FU;
+    static std::uint32_t hash(const search_paths& p, std::size_t k) {
+        std::uint32_t h = static_cast<std::uint32_t>(p.output[k]) * 0x9E3779B1U;
+        h ^= static_cast<std::uint32_t>(p.estimate[k]) * 0x85EBCA77U;
+        h ^= static_cast<std::uint32_t>(p.delta[k]) * 0x27D4EB2FU;
         return h ^ (h >> 15);
     }
     std::size_t size_;
@@ -261,31 +357,37 @@ void search_sample(search_encoder& e, std::int16_t x, bool counted) {
     // without bound.
     const std::uint64_t base =
         *std::min_element(chosen.begin(), chosen.begin() + static_cast<std::ptrdiff_t>(kept)) >> index_bits;
-    std::array<search_path, search_width_max> next;
-    std::array<search_step, search_width_max>& steps = e.history[e.pending];
+    const search_paths& from = e.paths;
+    search_paths next;
+    const std::size_t row = (e.first + e.pending) % search_history_samples;
+    std::array<search_step, search_width_max>& steps = e.history[row];
     distinct_paths distinct{kept};
-    int count = 0;
+    std::size_t count = 0;
     for (std::size_t k = 0; k < kept; ++k) {
         const auto index = static_cast<std::size_t>(chosen[k] & index_mask);
-        const std::uint8_t parent = c.parent[index];
+        const std::uint8_t parent = parent_of(c, index);
         const std::int8_t code = c.code[index];
-        search_path& path = next[static_cast<std::size_t>(count)];
-        path.state = e.paths[parent].state;
-        advance(path.state, code);
-        path.cost = (chosen[k] >> index_bits) - base;
-        steps[static_cast<std::size_t>(count)] = {parent, code};
-        const int earlier = distinct.find_or_add(std::span{next}.first(static_cast<std::size_t>(count) + 1), count);
+        const std::int32_t step = from.step[parent];
+        const std::int32_t delta = wrap_add(code * step, c.slope[parent]);
+        next.delta[count] = delta;
+        next.delta_prev[count] = from.delta[parent];
+        next.estimate[count] = wrap_add(delta, c.estimate_leaked[parent]);
+        next.output[count] = wrap_add(delta, c.output_leaked[parent]);
+        next.step[count] = next_step(step, code);
+        next.cost[count] = (chosen[k] >> index_bits) - base;
+        steps[count] = {parent, code};
+        const int earlier = distinct.find_or_add(next, count);
         if (earlier < 0) {
             ++count;
-        } else if (path.cost < next[static_cast<std::size_t>(earlier)].cost) {
-            next[static_cast<std::size_t>(earlier)].cost = path.cost;
-            steps[static_cast<std::size_t>(earlier)] = steps[static_cast<std::size_t>(count)];
+        } else if (next.cost[count] < next.cost[static_cast<std::size_t>(earlier)]) {
+            next.cost[static_cast<std::size_t>(earlier)] = next.cost[count];
+            steps[static_cast<std::size_t>(earlier)] = steps[count];
         }
     }
-    std::copy_n(next.begin(), count, e.paths.begin());
-    e.path_count = count;
-    e.inputs[e.pending] = x;
-    e.counted[e.pending] = counted;
+    e.paths = next;
+    e.path_count = static_cast<int>(count);
+    e.inputs[row] = x;
+    e.counted[row] = counted;
     ++e.pending;
 }
 
@@ -294,9 +396,16 @@ void search_sample(search_encoder& e, std::int16_t x, bool counted) {
 void search_init(search_encoder& e, int width) {
     e.width = std::clamp(width, 1, search_width_max);
     e.path_count = 1;
-    encoder_init(e.paths[0].state);
-    e.paths[0].cost = 0;
+    encoder_state initial{};
+    encoder_init(initial);
+    e.paths.delta[0] = initial.delta;
+    e.paths.delta_prev[0] = initial.delta_prev;
+    e.paths.estimate[0] = initial.estimate;
+    e.paths.step[0] = initial.step;
+    e.paths.output[0] = initial.output;
+    e.paths.cost[0] = 0;
     e.pending = 0;
+    e.first = 0;
     encoder_init(e.committed);
     e.signal_energy = 0;
     e.noise_energy = 0;
@@ -307,33 +416,49 @@ std::size_t search_encode_block(search_encoder& e, std::span<const std::int16_t,
     for (std::size_t i = 0; i < 8; ++i) search_sample(e, samples[i], static_cast<int>(i) < counted);
     if (e.pending < search_history_samples) return 0;
 
-    // Commit the older half along the cheapest path; drop the paths that
-    // disagree with it there, and slide the history.
-    constexpr std::size_t keep = search_history_samples - search_commit_samples;
+    // Commit the older half along the cheapest path and drop the paths that
+    // disagree with it there. The history is a ring: the committed rows are
+    // simply reused.
     const int best = cheapest(e);
     const int anchor = ancestor(e, best, e.pending - 1, search_commit_samples - 1);
     const std::size_t count = commit(e, best, search_commit_samples, words);
-    int kept = 0;
+    std::array<search_step, search_width_max>& last = e.history[(e.first + e.pending - 1) % search_history_samples];
+    std::size_t kept = 0;
     for (int k = 0; k < e.path_count; ++k) {
         if (ancestor(e, k, e.pending - 1, search_commit_samples - 1) != anchor) continue;
-        e.paths[static_cast<std::size_t>(kept)] = e.paths[static_cast<std::size_t>(k)];
-        e.history[e.pending - 1][static_cast<std::size_t>(kept)] =
-            e.history[e.pending - 1][static_cast<std::size_t>(k)];
+        const auto from = static_cast<std::size_t>(k);
+        e.paths.delta[kept] = e.paths.delta[from];
+        e.paths.delta_prev[kept] = e.paths.delta_prev[from];
+        e.paths.estimate[kept] = e.paths.estimate[from];
+        e.paths.step[kept] = e.paths.step[from];
+        e.paths.output[kept] = e.paths.output[from];
+        e.paths.cost[kept] = e.paths.cost[from];
+        last[kept] = last[from];
         ++kept;
     }
-    e.path_count = kept;
-    std::copy(e.history.begin() + search_commit_samples, e.history.end(), e.history.begin());
-    std::copy(e.inputs.begin() + search_commit_samples, e.inputs.end(), e.inputs.begin());
-    std::copy(e.counted.begin() + search_commit_samples, e.counted.end(), e.counted.begin());
-    e.pending = keep;
+    e.path_count = static_cast<int>(kept);
+    e.first = (e.first + search_commit_samples) % search_history_samples;
+    e.pending -= search_commit_samples;
     return count;
 }
 
 std::size_t search_finish(search_encoder& e, std::span<std::uint32_t, search_max_words> words) {
     if (e.pending == 0) return 0;
     const std::size_t count = commit(e, cheapest(e), e.pending, words);
+    e.first = (e.first + e.pending) % search_history_samples;
     e.pending = 0;
     return count;
+}
+
+search_path search_path_at(const search_encoder& e, int slot) {
+    const auto k = static_cast<std::size_t>(slot);
+    const search_paths& p = e.paths;
+    return {{p.delta[k], p.delta_prev[k], p.estimate[k], p.step[k], p.output[k], 0}, p.cost[k]};
+}
+
+std::size_t search_pending_codes(const search_encoder& e, int slot, std::span<int, search_history_samples> codes) {
+    if (e.pending > 0) codes_along(e, slot, e.pending, codes);
+    return e.pending;
 }
 
 }  // namespace nbz

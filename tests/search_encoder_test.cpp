@@ -163,7 +163,8 @@ TEST(SearchEncoder, SurvivorsAreDistinctStatesWithinTheWidth) {
             std::array<std::int16_t, 8> block{};
             std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(start), 8, block.begin());
             search_encode_block(*encoder, block, words);
-            const auto paths = std::span{encoder->paths}.first(static_cast<std::size_t>(encoder->path_count));
+            std::vector<search_path> paths;
+            for (int k = 0; k < encoder->path_count; ++k) paths.push_back(search_path_at(*encoder, k));
             ASSERT_GE(paths.size(), 1U);
             ASSERT_LE(paths.size(), static_cast<std::size_t>(width));
             ASSERT_TRUE(std::any_of(paths.begin(), paths.end(), [](const search_path& p) { return p.cost == 0; }))

@@ -44,9 +44,15 @@ inline constexpr std::size_t search_history_samples = 2 * search_commit_samples;
 // The most code words that one call can hand back.
 inline constexpr std::size_t search_max_words = search_history_samples / 8;
 
-struct search_path {
-    encoder_state state;
-    std::uint64_t cost;  // relative to the cheapest path, saturating
+// The surviving paths, one array per field, so that each operation runs
+// across all paths at once. Slots 0..path_count-1 are alive.
+struct search_paths {
+    std::array<std::int32_t, search_width_max> delta;
+    std::array<std::int32_t, search_width_max> delta_prev;
+    std::array<std::int32_t, search_width_max> estimate;
+    std::array<std::int32_t, search_width_max> step;
+    std::array<std::int32_t, search_width_max> output;
+    std::array<std::uint64_t, search_width_max> cost;  // relative to the cheapest path, saturating
 };
 
 // One step of a path: which path of the previous sample it extends, and the
@@ -57,12 +63,14 @@ struct search_step {
 };
 
 // The search's whole state, owned by the caller (about 70 KiB; allocate it
-// once, not per block).
+// once, not per block). The history, inputs and counted flags are rings:
+// pending sample p lives in row (first + p) % search_history_samples.
 struct search_encoder {
     int width;       // paths kept per sample, 1..search_width_max
     int path_count;  // paths alive now
-    std::array<search_path, search_width_max> paths;
+    search_paths paths;
     std::size_t pending;  // samples searched but not yet committed
+    std::size_t first;    // the row of the oldest pending sample
     std::array<std::array<search_step, search_width_max>, search_history_samples> history;
     std::array<std::int16_t, search_history_samples> inputs;  // the pending samples
     std::array<bool, search_history_samples> counted;         // whether each counts toward the error totals
@@ -71,6 +79,20 @@ struct search_encoder {
     double signal_energy;     // sum of input^2 over the counted committed samples
     double noise_energy;      // sum of (reconstruction - input)^2 over them, reconstruction saturated to 16 bits
 };
+
+// One surviving path as a record.
+struct search_path {
+    encoder_state state;  // its peak is not tracked per path and reads 0
+    std::uint64_t cost;   // relative to the cheapest path, saturating
+};
+
+// The path in `slot` (0..path_count-1).
+search_path search_path_at(const search_encoder& encoder, int slot);
+
+// The codes of the pending samples along the path in `slot`, oldest first,
+// into `codes`; returns their number (encoder.pending). Replaying them from
+// `committed` gives the path's state.
+std::size_t search_pending_codes(const search_encoder& encoder, int slot, std::span<int, search_history_samples> codes);
 
 // Starts a stream from the encoder's initial condition, keeping `width`
 // paths (clamped to 1..search_width_max).
