@@ -41,19 +41,19 @@ T greater(T a, T b) {
     return a < b ? b : a;
 }
 
-// |v| without a branch (magnitude's select keeps loops from vectorising).
+// |v| without a branch.
 std::uint32_t size_of(std::int32_t v) {
     const std::uint32_t sign = 0U - (static_cast<std::uint32_t>(v) >> 31);
     return (static_cast<std::uint32_t>(v) ^ sign) - sign;
 }
 
-std::uint32_t overflows(std::int32_t output) { return std::uint32_t{size_of(output) > 32767U}; }
+std::uint32_t overflows(std::int32_t output) { return std::uint32_t{output > 32767} | std::uint32_t{output < -32767}; }
 
 // Whether two states lead to the same future: every field but the peak, which
 // never affects later codes or reconstructions.
-bool same_state(const search_paths& a, std::size_t i, const search_paths& b, std::size_t j) {
-    return a.output[i] == b.output[j] && a.estimate[i] == b.estimate[j] && a.step[i] == b.step[j] &&
-           a.delta[i] == b.delta[j] && a.delta_prev[i] == b.delta_prev[j];
+bool same_state(const search_paths& p, std::size_t i, std::size_t j) {
+    return p.output[i] == p.output[j] && p.estimate[i] == p.estimate[j] && p.step[i] == p.step[j] &&
+           p.delta[i] == p.delta[j] && p.delta_prev[i] == p.delta_prev[j];
 }
 
 // Steps in classes about a third of an octave wide: the octave (the step's
@@ -64,8 +64,8 @@ bool same_state(const search_paths& a, std::size_t i, const search_paths& b, std
 //
 // Read from the step as a float, which holds every step (at most step_max,
 // below 2^24) exactly: its exponent is the octave and the top four bits of
-// its mantissa the fraction. Unlike a bit count, that runs across paths in
-// vector registers.
+// its mantissa the fraction. Unlike a bit count, that runs in vector
+// registers.
 std::uint32_t step_class(std::int32_t step) {
     const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(greater(step, 1)));
     const std::uint32_t octave = (bits >> 23) - 126;  // the bit width
@@ -76,8 +76,8 @@ static_assert(step_max < (1 << 24));
 
 constexpr int step_class_count = 3 * 33;  // step_class of any 32-bit step is below this
 
-// next_step without the table, so that it runs across paths: the step's
-// multiplier by the code's magnitude.
+// next_step without the table, so that it runs in vector registers: the
+// step's multiplier by the code's magnitude.
 std::int32_t next_step_of(std::int32_t step, std::int32_t code) {
     const std::uint32_t m = size_of(code);
     const std::uint32_t scale =
@@ -89,7 +89,8 @@ std::int32_t next_step_of(std::int32_t step, std::int32_t code) {
 // The output is first brought within 2^17 so that the difference is exact in
 // 32 bits.
 std::uint32_t capped_error(std::int32_t output, std::int32_t x) {
-    return lesser(size_of(greater(lesser(output, 1 << 17), -(1 << 17)) - x), 65536U);
+    const std::int32_t near = greater(lesser(output, 1 << 17), -(1 << 17));
+    return static_cast<std::uint32_t>(lesser(static_cast<std::int32_t>(size_of(near - x)), 65536));
 }
 
 // The key of a candidate extending a path of cost `cost`, whose output has
@@ -102,26 +103,31 @@ std::uint64_t key_of(std::uint64_t cost, std::uint32_t error, std::uint32_t over
 }
 static_assert(std::uint64_t{65536} * 65536 == error_cap);
 
-// The slot at position `to` that the path in `slot` at position `from`
-// descends from (positions count pending samples).
-int ancestor(const search_encoder& e, int slot, std::size_t from, std::size_t to) {
-    for (std::size_t p = from; p > to; --p)
-        slot = e.history[(e.first + p) % search_history_samples][static_cast<std::size_t>(slot)].parent;
-    return slot;
+search_paths& alive(search_encoder& e) { return e.path_sets[static_cast<std::size_t>(e.current)]; }
+const search_paths& alive(const search_encoder& e) { return e.path_sets[static_cast<std::size_t>(e.current)]; }
+
+// The history row of pending sample p.
+std::array<search_step, search_width_max>& row_of(search_encoder& e, std::size_t p) {
+    return e.history[(e.first + p) % search_history_samples];
+}
+const std::array<search_step, search_width_max>& row_of(const search_encoder& e, std::size_t p) {
+    return e.history[(e.first + p) % search_history_samples];
 }
 
 int cheapest(const search_encoder& e) {
+    const search_paths& paths = alive(e);
     int best = 0;
     for (int k = 1; k < e.path_count; ++k)
-        if (e.paths.cost[static_cast<std::size_t>(k)] < e.paths.cost[static_cast<std::size_t>(best)]) best = k;
+        if (paths.cost[static_cast<std::size_t>(k)] < paths.cost[static_cast<std::size_t>(best)]) best = k;
     return best;
 }
 
 // The codes of the first `count` pending samples along the path in `slot`.
 void codes_along(const search_encoder& e, int slot, std::size_t count, std::span<int, search_history_samples> codes) {
-    int j = ancestor(e, slot, e.pending - 1, count - 1);
+    std::size_t j = static_cast<std::size_t>(slot);
+    for (std::size_t p = e.pending - 1; p >= count; --p) j = row_of(e, p)[j].parent;
     for (std::size_t p = count; p-- > 0;) {
-        const search_step& step = e.history[(e.first + p) % search_history_samples][static_cast<std::size_t>(j)];
+        const search_step& step = row_of(e, p)[j];
         codes[p] = step.code;  // NOLINT(bugprone-signed-char-misuse): -8..7
         j = step.parent;
     }
@@ -148,6 +154,67 @@ std::size_t commit(search_encoder& e, int slot, std::size_t count, std::span<std
     return count / 8;
 }
 
+// Each path's part of the expansion: its two candidate codes, their
+// reconstructions' errors and step classes, and the parts of its next state
+// that do not depend on the code. One array per quantity, so that the loop
+// that fills them runs in vector registers.
+struct path_terms {
+    std::array<std::int32_t, search_width_max> greedy;
+    std::array<std::int32_t, search_width_max> other;   // the next code toward the residual, else greedy again
+    std::array<std::int32_t, search_width_max> usable;  // 1 when other is not greedy again
+    std::array<std::uint32_t, search_width_max> error_greedy;
+    std::array<std::uint32_t, search_width_max> error_other;
+    std::array<std::uint32_t, search_width_max> overflow_greedy;
+    std::array<std::uint32_t, search_width_max> overflow_other;
+    std::array<std::uint32_t, search_width_max> class_greedy;
+    std::array<std::uint32_t, search_width_max> class_other;
+    std::array<std::int32_t, search_width_max> slope;
+    std::array<std::int32_t, search_width_max> output_leaked;
+    std::array<std::int32_t, search_width_max> estimate_leaked;
+};
+
+// The greedy code and the next one toward the residual, whose levels bracket
+// the residual (a code further out only moves the reconstruction further
+// from it). No branch: the loop runs across paths in vector registers.
+[[gnu::always_inline]] inline void fill_terms(const search_paths& p, std::size_t paths, std::int32_t x, path_terms& t) {
+    for (std::size_t k = 0; k < paths; ++k) {
+        const std::int32_t step = p.step[k];
+        const std::int32_t slope = wrap_sub(p.delta[k], p.delta_prev[k]);
+        const std::int32_t output_leaked = wrap_sub(p.output[k], floor_div8(p.output[k]));
+        const std::int32_t residual = wrap_sub(x, wrap_add(wrap_sub(p.estimate[k], floor_div8(p.estimate[k])), slope));
+        const std::int32_t g = quantise(residual, step);
+        const std::int32_t toward = g + ((residual >> 31) | 1);
+        const auto u = static_cast<std::int32_t>(static_cast<std::uint32_t>(toward + 8) <= 15U);
+        const std::int32_t o = g + u * (toward - g);
+        const std::int32_t out_greedy = wrap_add(wrap_add(g * step, slope), output_leaked);
+        const std::int32_t out_other = wrap_add(wrap_add(o * step, slope), output_leaked);
+        t.greedy[k] = g;
+        t.other[k] = o;
+        t.usable[k] = u;
+        t.error_greedy[k] = capped_error(out_greedy, x);
+        t.error_other[k] = capped_error(out_other, x);
+        t.overflow_greedy[k] = overflows(out_greedy);
+        t.overflow_other[k] = overflows(out_other);
+        t.class_greedy[k] = step_class(next_step_of(step, g));
+        t.class_other[k] = step_class(next_step_of(step, o));
+        t.slope[k] = slope;
+        t.output_leaked[k] = output_leaked;
+        t.estimate_leaked[k] = wrap_sub(p.estimate[k], round_div8(p.estimate[k]));
+    }
+}
+
+void fill_terms_plain(const search_paths& p, std::size_t paths, std::int32_t x, path_terms& t) {
+    fill_terms(p, paths, x, t);
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define NBZ_SEARCH_AVX2 1
+// The same loop in 256-bit vectors, for processors that have AVX2.
+[[gnu::target("avx2")]] void fill_terms_avx2(const search_paths& p, std::size_t paths, std::int32_t x, path_terms& t) {
+    fill_terms(p, paths, x, t);
+}
+#endif
+
 // Candidate indices: path k's greedy code is 2k and its other code 2k + 1;
 // the sixteen codes of the m-th path whose two overflow follow from
 // extra_base + 16m. So the indices run in the order the candidates are made,
@@ -156,92 +223,74 @@ constexpr std::size_t extra_base = std::size_t{2} * search_width_max;
 constexpr std::size_t index_count = extra_base + std::size_t{16} * search_width_max;
 static_assert(index_count <= (std::size_t{1} << index_bits));
 
+constexpr std::uint64_t unclaimed = ~std::uint64_t{0};  // above every key
+
 // One sample's candidates: a path extended by one code. Only the survivors'
 // states are computed, from their parent's.
 struct candidates {
     std::size_t count;
-    std::array<std::uint64_t, candidate_max> keys;   // in index order until selection reorders them
-    std::array<std::uint8_t, index_count> class_of;  // step class of the candidate with each index
-    std::array<std::int8_t, index_count> code;
-    std::array<std::uint8_t, search_width_max> extra_parent;  // the path of each run of sixteen
-    // Per path: the parts of its next state that do not depend on the code.
-    std::array<std::int32_t, search_width_max> slope;
-    std::array<std::int32_t, search_width_max> output_leaked;
-    std::array<std::int32_t, search_width_max> estimate_leaked;
+    std::array<std::uint64_t, candidate_max> keys;                  // in index order until selection reorders them
+    std::array<std::uint8_t, candidate_max> class_at;               // the step class of each key, until then
+    std::array<std::int8_t, index_count> code;                      // the code of the candidate with each index
+    std::array<std::uint8_t, search_width_max> extra_parent;        // the path of each run of sixteen
+    std::array<std::uint64_t, step_class_count> cheapest_of_class;  // unclaimed for classes no key has
+    std::array<std::uint8_t, step_class_count> classes_seen;        // in the order first seen
+    std::size_t classes;
 };
 
-std::uint8_t parent_of(const candidates& c, std::size_t index) {
-    return index < extra_base ? static_cast<std::uint8_t>(index / 2) : c.extra_parent[(index - extra_base) / 16];
+// Adds a key of class k, keeping the cheapest key of each class.
+void add_key(candidates& c, std::size_t n, std::uint64_t key, std::uint32_t k) {
+    c.keys[n] = key;
+    c.class_at[n] = static_cast<std::uint8_t>(k);
+    std::uint64_t& cheapest = c.cheapest_of_class[k];
+    c.classes_seen[c.classes] = static_cast<std::uint8_t>(k);
+    c.classes += static_cast<std::size_t>(cheapest == unclaimed);
+    cheapest = std::min(cheapest, key);
 }
 
-// Expands every path by its candidate codes for sample x: the greedy code and
-// the next one toward the residual, whose levels bracket the residual (a
-// code further out only moves the reconstruction further from it). A path
-// whose two candidates both overflow is expanded again by every code, after
-// the others, so that one staying in range is found.
-void expand(const search_encoder& e, std::int16_t x, candidates& c) {
+// Expands every path by its candidate codes for sample x (see fill_terms). A
+// path whose two candidates both overflow is expanded again by every code,
+// after the others, so that one staying in range is found.
+void expand(const search_encoder& e, std::int16_t x, path_terms& t, candidates& c) {
     const auto paths = static_cast<std::size_t>(e.path_count);
-    const search_paths& p = e.paths;
-    // First the 32-bit arithmetic, across all paths at once: one array per
-    // quantity and no branch, so that it runs in vector registers.
-    std::array<std::int32_t, search_width_max> greedy;
-    std::array<std::int32_t, search_width_max> other;
-    std::array<std::int32_t, search_width_max> usable;  // 1 when the other code is not the greedy one again
-    std::array<std::uint32_t, search_width_max> error_greedy;
-    std::array<std::uint32_t, search_width_max> error_other;
-    std::array<std::uint32_t, search_width_max> overflow_greedy;
-    std::array<std::uint32_t, search_width_max> overflow_other;
-    std::array<std::uint32_t, search_width_max> class_greedy;
-    std::array<std::uint32_t, search_width_max> class_other;
-    for (std::size_t k = 0; k < paths; ++k) {
-        const std::int32_t step = p.step[k];
-        const std::int32_t slope = wrap_sub(p.delta[k], p.delta_prev[k]);
-        const std::int32_t output_leaked = wrap_sub(p.output[k], floor_div8(p.output[k]));
-        const std::int32_t residual = wrap_sub(x, wrap_add(wrap_sub(p.estimate[k], floor_div8(p.estimate[k])), slope));
-        const std::int32_t g = quantise(residual, step);
-        const std::int32_t toward = g + ((residual >> 31) | 1);  // one code toward the residual
-        const std::int32_t u = static_cast<std::int32_t>(static_cast<std::uint32_t>(toward + 8) <= 15U);
-        const std::int32_t o = g + u * (toward - g);
-        const std::int32_t out_greedy = wrap_add(wrap_add(g * step, slope), output_leaked);
-        const std::int32_t out_other = wrap_add(wrap_add(o * step, slope), output_leaked);
-        greedy[k] = g;
-        other[k] = o;
-        usable[k] = u;
-        error_greedy[k] = capped_error(out_greedy, x);
-        error_other[k] = capped_error(out_other, x);
-        overflow_greedy[k] = overflows(out_greedy);
-        overflow_other[k] = overflows(out_other);
-        class_greedy[k] = step_class(next_step_of(step, g));
-        class_other[k] = step_class(next_step_of(step, o));
-        c.slope[k] = slope;
-        c.output_leaked[k] = output_leaked;
-        c.estimate_leaked[k] = wrap_sub(p.estimate[k], round_div8(p.estimate[k]));
-    }
-    // Then the keys, dropping the other code where it is the greedy one again.
+    const search_paths& p = alive(e);
+#ifdef NBZ_SEARCH_AVX2
+    if (e.kernel == search_kernel::widest && __builtin_cpu_supports("avx2"))
+        fill_terms_avx2(p, paths, x, t);
+    else
+#endif
+        fill_terms_plain(p, paths, x, t);
+
+    std::memset(c.cheapest_of_class.data(), 0xFF, sizeof c.cheapest_of_class);  // all unclaimed
+    c.classes = 0;
     std::size_t n = 0;
     std::uint64_t both_overflow = 0;  // bit k: path k's two candidates overflow
     for (std::size_t k = 0; k < paths; ++k) {
-        c.keys[n++] = key_of(p.cost[k], error_greedy[k], overflow_greedy[k], 2 * k);
-        c.keys[n] = key_of(p.cost[k], error_other[k], overflow_other[k], 2 * k + 1);
-        n += static_cast<std::size_t>(usable[k]);  // written anyway, but then not kept
-        c.class_of[2 * k] = static_cast<std::uint8_t>(class_greedy[k]);
-        c.class_of[2 * k + 1] = static_cast<std::uint8_t>(class_other[k]);
-        c.code[2 * k] = static_cast<std::int8_t>(greedy[k]);
-        c.code[2 * k + 1] = static_cast<std::int8_t>(other[k]);
-        both_overflow |= std::uint64_t{overflow_greedy[k] & overflow_other[k]} << k;
+        add_key(c, n++, key_of(p.cost[k], t.error_greedy[k], t.overflow_greedy[k], 2 * k), t.class_greedy[k]);
+        // Added even when it is the greedy code again: then it changes no
+        // class's cheapest, and is dropped.
+        add_key(c, n, key_of(p.cost[k], t.error_other[k], t.overflow_other[k], 2 * k + 1), t.class_other[k]);
+        n += static_cast<std::size_t>(t.usable[k]);
+        c.code[2 * k] = static_cast<std::int8_t>(t.greedy[k]);
+        c.code[2 * k + 1] = static_cast<std::int8_t>(t.other[k]);
+        both_overflow |= std::uint64_t{t.overflow_greedy[k] & t.overflow_other[k]} << k;
     }
     std::size_t index = extra_base;
     for (; both_overflow != 0; both_overflow &= both_overflow - 1) {
         const auto k = static_cast<std::size_t>(std::countr_zero(both_overflow));
         c.extra_parent[(index - extra_base) / 16] = static_cast<std::uint8_t>(k);
         for (std::int32_t code = -8; code <= 7; ++code, ++index, ++n) {
-            const std::int32_t output = wrap_add(wrap_add(code * p.step[k], c.slope[k]), c.output_leaked[k]);
-            c.keys[n] = key_of(p.cost[k], capped_error(output, x), overflows(output), index);
-            c.class_of[index] = static_cast<std::uint8_t>(step_class(next_step_of(p.step[k], code)));
+            const std::int32_t output = wrap_add(wrap_add(code * p.step[k], t.slope[k]), t.output_leaked[k]);
+            add_key(c, n, key_of(p.cost[k], capped_error(output, x), overflows(output), index),
+                    step_class(next_step_of(p.step[k], code)));
             c.code[index] = static_cast<std::int8_t>(code);
         }
     }
     c.count = n;
+}
+
+std::uint8_t parent_of(const candidates& c, std::size_t index) {
+    return index < extra_base ? static_cast<std::uint8_t>(index / 2) : c.extra_parent[(index - extra_base) / 16];
 }
 
 // Moves the `count` smallest of `keys` (distinct) to its front, in no
@@ -275,25 +324,11 @@ void move_smallest_to_front(std::span<std::uint64_t> keys, std::size_t count) {
 // cheapest of the others. The survivors come in no particular order.
 std::size_t select_survivors(int width, candidates& c, std::span<std::uint64_t, search_width_max> chosen) {
     const std::span keys = std::span{c.keys}.first(c.count);
-    // The cheapest key of each class, in one pass.
-    constexpr std::uint64_t unclaimed = ~std::uint64_t{0};  // above every key
-    std::array<std::uint64_t, step_class_count> cheapest_of_class;
-    std::memset(cheapest_of_class.data(), 0xFF, sizeof cheapest_of_class);  // all unclaimed, without a loop
-    std::array<std::uint8_t, step_class_count> touched;
-    std::size_t classes = 0;
-    for (const std::uint64_t key : keys) {
-        const std::uint8_t k = c.class_of[key & index_mask];
-        std::uint64_t& cheapest = cheapest_of_class[k];
-        touched[classes] = k;
-        classes += static_cast<std::size_t>(cheapest == unclaimed);
-        cheapest = std::min(cheapest, key);
-    }
-
     const std::size_t kept = std::min(keys.size(), static_cast<std::size_t>(width));
-    const std::size_t for_classes = std::min({kept, static_cast<std::size_t>(width) * 3 / 4, classes});
+    const std::size_t for_classes = std::min({kept, static_cast<std::size_t>(width) * 3 / 4, c.classes});
     std::array<std::uint64_t, step_class_count> winners;
-    for (std::size_t k = 0; k < classes; ++k) winners[k] = cheapest_of_class[touched[k]];
-    move_smallest_to_front(std::span{winners}.first(classes), for_classes);
+    for (std::size_t k = 0; k < c.classes; ++k) winners[k] = c.cheapest_of_class[c.classes_seen[k]];
+    move_smallest_to_front(std::span{winners}.first(c.classes), for_classes);
     std::uint64_t taken_below = 0;  // above every winner taken; 0 when none is (no key is below it)
     for (std::size_t k = 0; k < for_classes; ++k) {
         chosen[k] = winners[k];
@@ -303,8 +338,9 @@ std::size_t select_survivors(int width, candidates& c, std::span<std::uint64_t, 
     // The others: every key but the winners just taken (a class's winner
     // below every winner not taken).
     std::size_t others = 0;
-    for (const std::uint64_t key : keys) {
-        const bool taken = (key == cheapest_of_class[c.class_of[key & index_mask]]) & (key < taken_below);
+    for (std::size_t n = 0; n < keys.size(); ++n) {
+        const std::uint64_t key = keys[n];
+        const bool taken = (key == c.cheapest_of_class[c.class_at[n]]) & (key < taken_below);
         keys[others] = key;
         others += static_cast<std::size_t>(!taken);
     }
@@ -315,24 +351,28 @@ std::size_t select_survivors(int width, candidates& c, std::span<std::uint64_t, 
 }
 
 // Survivors that reach the same state have the same future, so only the
-// cheapest of them is kept. Found by hashing; a table four times the
-// survivors' number keeps probes short.
+// cheapest of them is kept. Found by a hash of the five fields; a table four
+// times the survivors' number keeps probes short, and the full hash, kept
+// per path, settles most probes without comparing states.
 class distinct_paths {
 public:
     explicit distinct_paths(std::size_t count) : size_(std::bit_ceil(4 * count)) {
-        std::fill_n(slots_.begin(), size_, std::uint8_t{0});
+        std::memset(slots_.data(), 0, size_);
     }
 
     // Returns the slot of an earlier path with the same state as path `slot`,
     // or -1 after remembering `slot` as a new state.
     int find_or_add(const search_paths& paths, std::size_t slot) {
-        for (std::uint32_t h = hash(paths, slot);; ++h) {
-            std::uint8_t& entry = slots_[h & (size_ - 1)];
+        const std::uint32_t h = hash(paths, slot);
+        hashes_[slot] = h;
+        for (std::uint32_t probe = h;; ++probe) {
+            std::uint8_t& entry = slots_[probe & (size_ - 1)];
             if (entry == 0) {
                 entry = static_cast<std::uint8_t>(slot + 1);
                 return -1;
             }
-            if (same_state(paths, entry - 1U, paths, slot)) return entry - 1;
+            const std::size_t other = entry - 1U;
+            if (hashes_[other] == h && same_state(paths, other, slot)) return static_cast<int>(other);
         }
     }
 
@@ -341,24 +381,28 @@ private:
         std::uint32_t h = static_cast<std::uint32_t>(p.output[k]) * 0x9E3779B1U;
         h ^= static_cast<std::uint32_t>(p.estimate[k]) * 0x85EBCA77U;
         h ^= static_cast<std::uint32_t>(p.delta[k]) * 0x27D4EB2FU;
+        h ^= static_cast<std::uint32_t>(p.delta_prev[k]) * 0x165667B1U;
+        h ^= static_cast<std::uint32_t>(p.step[k]) * 0xC2B2AE3DU;
         return h ^ (h >> 15);
     }
     std::size_t size_;
     std::array<std::uint8_t, std::size_t{4} * search_width_max> slots_;  // path slot + 1, 0 when free
+    std::array<std::uint32_t, search_width_max> hashes_;                 // of each path added
 };
 
 // Advances the search by one sample.
 void search_sample(search_encoder& e, std::int16_t x, bool counted) {
+    path_terms t;
     candidates c;
     std::array<std::uint64_t, search_width_max> chosen;
-    expand(e, x, c);
+    expand(e, x, t, c);
     const std::size_t kept = select_survivors(e.width, c, chosen);
     // Costs are kept relative to the cheapest, so that they cannot grow
     // without bound.
     const std::uint64_t base =
         *std::min_element(chosen.begin(), chosen.begin() + static_cast<std::ptrdiff_t>(kept)) >> index_bits;
-    const search_paths& from = e.paths;
-    search_paths next;
+    const search_paths& from = alive(e);
+    search_paths& next = e.path_sets[static_cast<std::size_t>(1 - e.current)];
     const std::size_t row = (e.first + e.pending) % search_history_samples;
     std::array<search_step, search_width_max>& steps = e.history[row];
     distinct_paths distinct{kept};
@@ -368,42 +412,52 @@ void search_sample(search_encoder& e, std::int16_t x, bool counted) {
         const std::uint8_t parent = parent_of(c, index);
         const std::int8_t code = c.code[index];
         const std::int32_t step = from.step[parent];
-        const std::int32_t delta = wrap_add(code * step, c.slope[parent]);
+        const std::int32_t delta = wrap_add(code * step, t.slope[parent]);
         next.delta[count] = delta;
         next.delta_prev[count] = from.delta[parent];
-        next.estimate[count] = wrap_add(delta, c.estimate_leaked[parent]);
-        next.output[count] = wrap_add(delta, c.output_leaked[parent]);
+        next.estimate[count] = wrap_add(delta, t.estimate_leaked[parent]);
+        next.output[count] = wrap_add(delta, t.output_leaked[parent]);
         next.step[count] = next_step(step, code);
         next.cost[count] = (chosen[k] >> index_bits) - base;
+        next.origin[count] = from.origin[parent];
         steps[count] = {parent, code};
         const int earlier = distinct.find_or_add(next, count);
         if (earlier < 0) {
             ++count;
         } else if (next.cost[count] < next.cost[static_cast<std::size_t>(earlier)]) {
-            next.cost[static_cast<std::size_t>(earlier)] = next.cost[count];
-            steps[static_cast<std::size_t>(earlier)] = steps[count];
+            const auto j = static_cast<std::size_t>(earlier);
+            next.cost[j] = next.cost[count];
+            next.origin[j] = next.origin[count];
+            steps[j] = steps[count];
         }
     }
-    e.paths = next;
+    e.current = 1 - e.current;
     e.path_count = static_cast<int>(count);
     e.inputs[row] = x;
     e.counted[row] = counted;
     ++e.pending;
+    // Here the next commit will end: each path is its own origin.
+    if (e.pending == search_commit_samples)
+        for (std::size_t k = 0; k < count; ++k) next.origin[k] = static_cast<std::uint8_t>(k);
 }
 
 }  // namespace
 
-void search_init(search_encoder& e, int width) {
+void search_init(search_encoder& e, int width, search_kernel kernel) {
     e.width = std::clamp(width, 1, search_width_max);
+    e.kernel = kernel;
+    e.current = 0;
     e.path_count = 1;
     encoder_state initial{};
     encoder_init(initial);
-    e.paths.delta[0] = initial.delta;
-    e.paths.delta_prev[0] = initial.delta_prev;
-    e.paths.estimate[0] = initial.estimate;
-    e.paths.step[0] = initial.step;
-    e.paths.output[0] = initial.output;
-    e.paths.cost[0] = 0;
+    search_paths& p = alive(e);
+    p.delta[0] = initial.delta;
+    p.delta_prev[0] = initial.delta_prev;
+    p.estimate[0] = initial.estimate;
+    p.step[0] = initial.step;
+    p.output[0] = initial.output;
+    p.cost[0] = 0;
+    p.origin[0] = 0;
     e.pending = 0;
     e.first = 0;
     encoder_init(e.committed);
@@ -420,20 +474,21 @@ std::size_t search_encode_block(search_encoder& e, std::span<const std::int16_t,
     // disagree with it there. The history is a ring: the committed rows are
     // simply reused.
     const int best = cheapest(e);
-    const int anchor = ancestor(e, best, e.pending - 1, search_commit_samples - 1);
+    search_paths& p = alive(e);
+    const std::uint8_t anchor = p.origin[static_cast<std::size_t>(best)];
     const std::size_t count = commit(e, best, search_commit_samples, words);
-    std::array<search_step, search_width_max>& last = e.history[(e.first + e.pending - 1) % search_history_samples];
+    std::array<search_step, search_width_max>& last = row_of(e, e.pending - 1);
     std::size_t kept = 0;
-    for (int k = 0; k < e.path_count; ++k) {
-        if (ancestor(e, k, e.pending - 1, search_commit_samples - 1) != anchor) continue;
-        const auto from = static_cast<std::size_t>(k);
-        e.paths.delta[kept] = e.paths.delta[from];
-        e.paths.delta_prev[kept] = e.paths.delta_prev[from];
-        e.paths.estimate[kept] = e.paths.estimate[from];
-        e.paths.step[kept] = e.paths.step[from];
-        e.paths.output[kept] = e.paths.output[from];
-        e.paths.cost[kept] = e.paths.cost[from];
-        last[kept] = last[from];
+    for (std::size_t k = 0; k < static_cast<std::size_t>(e.path_count); ++k) {
+        if (p.origin[k] != anchor) continue;
+        p.delta[kept] = p.delta[k];
+        p.delta_prev[kept] = p.delta_prev[k];
+        p.estimate[kept] = p.estimate[k];
+        p.step[kept] = p.step[k];
+        p.output[kept] = p.output[k];
+        p.cost[kept] = p.cost[k];
+        p.origin[kept] = static_cast<std::uint8_t>(kept);  // the commit after this one ends here
+        last[kept] = last[k];
         ++kept;
     }
     e.path_count = static_cast<int>(kept);
@@ -452,7 +507,7 @@ std::size_t search_finish(search_encoder& e, std::span<std::uint32_t, search_max
 
 search_path search_path_at(const search_encoder& e, int slot) {
     const auto k = static_cast<std::size_t>(slot);
-    const search_paths& p = e.paths;
+    const search_paths& p = alive(e);
     return {{p.delta[k], p.delta_prev[k], p.estimate[k], p.step[k], p.output[k], 0}, p.cost[k]};
 }
 

@@ -53,7 +53,15 @@ struct search_paths {
     std::array<std::int32_t, search_width_max> step;
     std::array<std::int32_t, search_width_max> output;
     std::array<std::uint64_t, search_width_max> cost;  // relative to the cheapest path, saturating
+    // The slot that each path descends from at pending sample
+    // search_commit_samples - 1, where the next commit ends.
+    std::array<std::uint8_t, search_width_max> origin;
 };
+
+// How the search runs its arithmetic across paths: as the compiler builds it
+// for any processor of the target, or in the widest vectors that this
+// processor has. Both give the same streams.
+enum class search_kernel : std::uint8_t { plain, widest };
 
 // One step of a path: which path of the previous sample it extends, and the
 // code it chose.
@@ -68,9 +76,11 @@ struct search_step {
 struct search_encoder {
     int width;       // paths kept per sample, 1..search_width_max
     int path_count;  // paths alive now
-    search_paths paths;
-    std::size_t pending;  // samples searched but not yet committed
-    std::size_t first;    // the row of the oldest pending sample
+    search_kernel kernel;
+    std::array<search_paths, 2> path_sets;  // the paths alive now, and room for the next sample's
+    int current;                            // which of path_sets is alive now
+    std::size_t pending;                    // samples searched but not yet committed
+    std::size_t first;                      // the row of the oldest pending sample
     std::array<std::array<search_step, search_width_max>, search_history_samples> history;
     std::array<std::int16_t, search_history_samples> inputs;  // the pending samples
     std::array<bool, search_history_samples> counted;         // whether each counts toward the error totals
@@ -96,7 +106,8 @@ std::size_t search_pending_codes(const search_encoder& encoder, int slot, std::s
 
 // Starts a stream from the encoder's initial condition, keeping `width`
 // paths (clamped to 1..search_width_max).
-void search_init(search_encoder& encoder, int width = search_default_width);
+void search_init(search_encoder& encoder, int width = search_default_width,
+                 search_kernel kernel = search_kernel::widest);
 
 // Searches one block of eight consecutive samples. The first `counted`
 // samples (0..8) count toward the error totals; the rest are padding. Code
