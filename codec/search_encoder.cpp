@@ -154,52 +154,91 @@ std::size_t commit(search_encoder& e, int slot, std::size_t count, std::span<std
     return count / 8;
 }
 
-// Each path's part of the expansion: its two candidate codes, their
-// reconstructions' errors and step classes, and the parts of its next state
-// that do not depend on the code. One array per quantity, so that the loop
-// that fills them runs in vector registers.
+// A hash of the five fields that make a state (see same_state).
+std::uint32_t state_hash(std::int32_t output, std::int32_t estimate, std::int32_t delta, std::int32_t delta_prev,
+                         std::int32_t step) {
+    std::uint32_t h = static_cast<std::uint32_t>(output) * 0x9E3779B1U;
+    h ^= static_cast<std::uint32_t>(estimate) * 0x85EBCA77U;
+    h ^= static_cast<std::uint32_t>(delta) * 0x27D4EB2FU;
+    h ^= static_cast<std::uint32_t>(delta_prev) * 0x165667B1U;
+    h ^= static_cast<std::uint32_t>(step) * 0xC2B2AE3DU;
+    return h ^ (h >> 15);
+}
+
+// Both candidates of every path, worked out in full: one array per quantity,
+// so that the loops that fill them run in vector registers. Candidate j of
+// path k (0 the greedy code, 1 the other) is at j * search_width_max + k.
 struct path_terms {
-    std::array<std::int32_t, search_width_max> greedy;
-    std::array<std::int32_t, search_width_max> other;   // the next code toward the residual, else greedy again
-    std::array<std::int32_t, search_width_max> usable;  // 1 when other is not greedy again
-    std::array<std::uint32_t, search_width_max> error_greedy;
-    std::array<std::uint32_t, search_width_max> error_other;
-    std::array<std::uint32_t, search_width_max> overflow_greedy;
-    std::array<std::uint32_t, search_width_max> overflow_other;
-    std::array<std::uint32_t, search_width_max> class_greedy;
-    std::array<std::uint32_t, search_width_max> class_other;
+    static constexpr std::size_t size = std::size_t{2} * search_width_max;
+    std::array<std::int32_t, size> code;
+    std::array<std::int32_t, size> delta;
+    std::array<std::int32_t, size> estimate;
+    std::array<std::int32_t, size> output;
+    std::array<std::int32_t, size> step;
+    std::array<std::uint32_t, size> hash;
+    std::array<std::uint32_t, size> error;     // |output - x|, capped
+    std::array<std::uint32_t, size> overflow;  // 1 when the output leaves -32767..32767
+    std::array<std::uint32_t, size> step_class;
+    std::array<std::uint64_t, size> key;
+    std::array<std::int32_t, search_width_max> usable;  // 1 when the other code is not the greedy one again
+    // The parts of each path's next state that do not depend on the code.
     std::array<std::int32_t, search_width_max> slope;
     std::array<std::int32_t, search_width_max> output_leaked;
     std::array<std::int32_t, search_width_max> estimate_leaked;
 };
 
+// Candidate j of a path, from its code and the parts of the path's next
+// state that do not depend on the code.
+[[gnu::always_inline]] inline void fill_candidate(path_terms& t, std::size_t j, std::int32_t step, std::int32_t slope,
+                                                  std::int32_t output_leaked, std::int32_t estimate_leaked,
+                                                  std::int32_t delta_prev, std::int32_t x) {
+    const std::int32_t delta = wrap_add(t.code[j] * step, slope);
+    const std::int32_t output = wrap_add(delta, output_leaked);
+    const std::int32_t estimate = wrap_add(delta, estimate_leaked);
+    const std::int32_t next = next_step_of(step, t.code[j]);
+    t.delta[j] = delta;
+    t.output[j] = output;
+    t.estimate[j] = estimate;
+    t.step[j] = next;
+    t.hash[j] = state_hash(output, estimate, delta, delta_prev, next);
+    t.error[j] = capped_error(output, x);
+    t.overflow[j] = overflows(output);
+    t.step_class[j] = step_class(next);
+}
+
 // The greedy code and the next one toward the residual, whose levels bracket
 // the residual (a code further out only moves the reconstruction further
-// from it). No branch: the loop runs across paths in vector registers.
+// from it), when that is a code; else the greedy code again. No branch: the
+// loops run across paths in vector registers.
+//
+// The loops run over whole vectors of eight paths, past the paths alive
+// into slots that hold earlier or initial states (search_init fills them),
+// so that no path takes the slow scalar remainder; those lanes are ignored.
 [[gnu::always_inline]] inline void fill_terms(const search_paths& p, std::size_t paths, std::int32_t x, path_terms& t) {
+    constexpr std::size_t o = search_width_max;  // where the other codes start
+    static_assert(search_width_max % 8 == 0);
+    paths = (paths + 7) & ~std::size_t{7};
     for (std::size_t k = 0; k < paths; ++k) {
         const std::int32_t step = p.step[k];
         const std::int32_t slope = wrap_sub(p.delta[k], p.delta_prev[k]);
         const std::int32_t output_leaked = wrap_sub(p.output[k], floor_div8(p.output[k]));
+        const std::int32_t estimate_leaked = wrap_sub(p.estimate[k], round_div8(p.estimate[k]));
         const std::int32_t residual = wrap_sub(x, wrap_add(wrap_sub(p.estimate[k], floor_div8(p.estimate[k])), slope));
-        const std::int32_t g = quantise(residual, step);
-        const std::int32_t toward = g + ((residual >> 31) | 1);
-        const auto u = static_cast<std::int32_t>(static_cast<std::uint32_t>(toward + 8) <= 15U);
-        const std::int32_t o = g + u * (toward - g);
-        const std::int32_t out_greedy = wrap_add(wrap_add(g * step, slope), output_leaked);
-        const std::int32_t out_other = wrap_add(wrap_add(o * step, slope), output_leaked);
-        t.greedy[k] = g;
-        t.other[k] = o;
-        t.usable[k] = u;
-        t.error_greedy[k] = capped_error(out_greedy, x);
-        t.error_other[k] = capped_error(out_other, x);
-        t.overflow_greedy[k] = overflows(out_greedy);
-        t.overflow_other[k] = overflows(out_other);
-        t.class_greedy[k] = step_class(next_step_of(step, g));
-        t.class_other[k] = step_class(next_step_of(step, o));
+        const std::int32_t greedy = quantise(residual, step);
+        const std::int32_t toward = greedy + ((residual >> 31) | 1);
+        const auto usable = static_cast<std::int32_t>(static_cast<std::uint32_t>(toward + 8) <= 15U);
+        t.code[k] = greedy;
+        t.code[o + k] = greedy + usable * (toward - greedy);
+        t.usable[k] = usable;
         t.slope[k] = slope;
         t.output_leaked[k] = output_leaked;
-        t.estimate_leaked[k] = wrap_sub(p.estimate[k], round_div8(p.estimate[k]));
+        t.estimate_leaked[k] = estimate_leaked;
+        fill_candidate(t, k, step, slope, output_leaked, estimate_leaked, p.delta[k], x);
+        fill_candidate(t, o + k, step, slope, output_leaked, estimate_leaked, p.delta[k], x);
+    }
+    for (std::size_t k = 0; k < paths; ++k) {
+        t.key[k] = key_of(p.cost[k], t.error[k], t.overflow[k], 2 * k);
+        t.key[o + k] = key_of(p.cost[k], t.error[o + k], t.overflow[o + k], 2 * k + 1);
     }
 }
 
@@ -209,7 +248,7 @@ void fill_terms_plain(const search_paths& p, std::size_t paths, std::int32_t x, 
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define NBZ_SEARCH_AVX2 1
-// The same loop in 256-bit vectors, for processors that have AVX2.
+// The same loops in 256-bit vectors, for processors that have AVX2.
 [[gnu::target("avx2")]] void fill_terms_avx2(const search_paths& p, std::size_t paths, std::int32_t x, path_terms& t) {
     fill_terms(p, paths, x, t);
 }
@@ -231,7 +270,6 @@ struct candidates {
     std::size_t count;
     std::array<std::uint64_t, candidate_max> keys;                  // in index order until selection reorders them
     std::array<std::uint8_t, candidate_max> class_at;               // the step class of each key, until then
-    std::array<std::int8_t, index_count> code;                      // the code of the candidate with each index
     std::array<std::uint8_t, search_width_max> extra_parent;        // the path of each run of sixteen
     std::array<std::uint64_t, step_class_count> cheapest_of_class;  // unclaimed for classes no key has
     std::array<std::uint8_t, step_class_count> classes_seen;        // in the order first seen
@@ -263,17 +301,16 @@ void expand(const search_encoder& e, std::int16_t x, path_terms& t, candidates& 
 
     std::memset(c.cheapest_of_class.data(), 0xFF, sizeof c.cheapest_of_class);  // all unclaimed
     c.classes = 0;
+    constexpr std::size_t o = search_width_max;
     std::size_t n = 0;
     std::uint64_t both_overflow = 0;  // bit k: path k's two candidates overflow
     for (std::size_t k = 0; k < paths; ++k) {
-        add_key(c, n++, key_of(p.cost[k], t.error_greedy[k], t.overflow_greedy[k], 2 * k), t.class_greedy[k]);
+        add_key(c, n++, t.key[k], t.step_class[k]);
         // Added even when it is the greedy code again: then it changes no
         // class's cheapest, and is dropped.
-        add_key(c, n, key_of(p.cost[k], t.error_other[k], t.overflow_other[k], 2 * k + 1), t.class_other[k]);
+        add_key(c, n, t.key[o + k], t.step_class[o + k]);
         n += static_cast<std::size_t>(t.usable[k]);
-        c.code[2 * k] = static_cast<std::int8_t>(t.greedy[k]);
-        c.code[2 * k + 1] = static_cast<std::int8_t>(t.other[k]);
-        both_overflow |= std::uint64_t{t.overflow_greedy[k] & t.overflow_other[k]} << k;
+        both_overflow |= std::uint64_t{t.overflow[k] & t.overflow[o + k]} << k;
     }
     std::size_t index = extra_base;
     for (; both_overflow != 0; both_overflow &= both_overflow - 1) {
@@ -283,14 +320,9 @@ void expand(const search_encoder& e, std::int16_t x, path_terms& t, candidates& 
             const std::int32_t output = wrap_add(wrap_add(code * p.step[k], t.slope[k]), t.output_leaked[k]);
             add_key(c, n, key_of(p.cost[k], capped_error(output, x), overflows(output), index),
                     step_class(next_step_of(p.step[k], code)));
-            c.code[index] = static_cast<std::int8_t>(code);
         }
     }
     c.count = n;
-}
-
-std::uint8_t parent_of(const candidates& c, std::size_t index) {
-    return index < extra_base ? static_cast<std::uint8_t>(index / 2) : c.extra_parent[(index - extra_base) / 16];
 }
 
 // Moves the `count` smallest of `keys` (distinct) to its front, in no
@@ -362,8 +394,7 @@ public:
 
     // Returns the slot of an earlier path with the same state as path `slot`,
     // or -1 after remembering `slot` as a new state.
-    int find_or_add(const search_paths& paths, std::size_t slot) {
-        const std::uint32_t h = hash(paths, slot);
+    int find_or_add(const search_paths& paths, std::size_t slot, std::uint32_t h) {
         hashes_[slot] = h;
         for (std::uint32_t probe = h;; ++probe) {
             std::uint8_t& entry = slots_[probe & (size_ - 1)];
@@ -377,14 +408,6 @@ public:
     }
 
 private:
-    static std::uint32_t hash(const search_paths& p, std::size_t k) {
-        std::uint32_t h = static_cast<std::uint32_t>(p.output[k]) * 0x9E3779B1U;
-        h ^= static_cast<std::uint32_t>(p.estimate[k]) * 0x85EBCA77U;
-        h ^= static_cast<std::uint32_t>(p.delta[k]) * 0x27D4EB2FU;
-        h ^= static_cast<std::uint32_t>(p.delta_prev[k]) * 0x165667B1U;
-        h ^= static_cast<std::uint32_t>(p.step[k]) * 0xC2B2AE3DU;
-        return h ^ (h >> 15);
-    }
     std::size_t size_;
     std::array<std::uint8_t, std::size_t{4} * search_width_max> slots_;  // path slot + 1, 0 when free
     std::array<std::uint32_t, search_width_max> hashes_;                 // of each path added
@@ -409,19 +432,32 @@ void search_sample(search_encoder& e, std::int16_t x, bool counted) {
     std::size_t count = 0;
     for (std::size_t k = 0; k < kept; ++k) {
         const auto index = static_cast<std::size_t>(chosen[k] & index_mask);
-        const std::uint8_t parent = parent_of(c, index);
-        const std::int8_t code = c.code[index];
-        const std::int32_t step = from.step[parent];
-        const std::int32_t delta = wrap_add(code * step, t.slope[parent]);
-        next.delta[count] = delta;
+        std::size_t parent = index / 2;
+        std::int32_t code = 0;
+        std::uint32_t h = 0;
+        if (index < extra_base) {
+            const std::size_t j = (index % 2) * search_width_max + parent;
+            code = t.code[j];
+            next.delta[count] = t.delta[j];
+            next.estimate[count] = t.estimate[j];
+            next.output[count] = t.output[j];
+            next.step[count] = t.step[j];
+            h = t.hash[j];
+        } else {  // one of the sixteen codes of a path whose two overflow
+            parent = c.extra_parent[(index - extra_base) / 16];
+            code = static_cast<std::int32_t>((index - extra_base) % 16) - 8;
+            const std::int32_t delta = wrap_add(code * from.step[parent], t.slope[parent]);
+            next.delta[count] = delta;
+            next.estimate[count] = wrap_add(delta, t.estimate_leaked[parent]);
+            next.output[count] = wrap_add(delta, t.output_leaked[parent]);
+            next.step[count] = next_step(from.step[parent], code);
+            h = state_hash(next.output[count], next.estimate[count], delta, from.delta[parent], next.step[count]);
+        }
         next.delta_prev[count] = from.delta[parent];
-        next.estimate[count] = wrap_add(delta, t.estimate_leaked[parent]);
-        next.output[count] = wrap_add(delta, t.output_leaked[parent]);
-        next.step[count] = next_step(step, code);
         next.cost[count] = (chosen[k] >> index_bits) - base;
         next.origin[count] = from.origin[parent];
-        steps[count] = {parent, code};
-        const int earlier = distinct.find_or_add(next, count);
+        steps[count] = {static_cast<std::uint8_t>(parent), static_cast<std::int8_t>(code)};
+        const int earlier = distinct.find_or_add(next, count, h);
         if (earlier < 0) {
             ++count;
         } else if (next.cost[count] < next.cost[static_cast<std::size_t>(earlier)]) {
@@ -448,6 +484,7 @@ void search_init(search_encoder& e, int width, search_kernel kernel) {
     e.kernel = kernel;
     e.current = 0;
     e.path_count = 1;
+    e.path_sets = {};  // the slots beyond the paths alive hold states too
     encoder_state initial{};
     encoder_init(initial);
     search_paths& p = alive(e);
