@@ -211,13 +211,11 @@ struct path_terms {
 // from it), when that is a code; else the greedy code again. No branch: the
 // loops run across paths in vector registers.
 //
-// The loops run over whole vectors of eight paths, past the paths alive
+// The loops run over whole vectors of paths (see whole_vectors), past the paths alive
 // into slots that hold earlier or initial states (search_init fills them),
 // so that no path takes the slow scalar remainder; those lanes are ignored.
 [[gnu::always_inline]] inline void fill_terms(const search_paths& p, std::size_t paths, std::int32_t x, path_terms& t) {
     constexpr std::size_t o = search_width_max;  // where the other codes start
-    static_assert(search_width_max % 8 == 0);
-    paths = (paths + 7) & ~std::size_t{7};
     for (std::size_t k = 0; k < paths; ++k) {
         const std::int32_t step = p.step[k];
         const std::int32_t slope = wrap_sub(p.delta[k], p.delta_prev[k]);
@@ -242,15 +240,24 @@ struct path_terms {
     }
 }
 
+// The number of paths rounded up to whole vectors of `lanes`.
+std::size_t whole_vectors(std::size_t paths, std::size_t lanes) { return (paths + lanes - 1) / lanes * lanes; }
+static_assert(search_width_max % 16 == 0);
+
 void fill_terms_plain(const search_paths& p, std::size_t paths, std::int32_t x, path_terms& t) {
-    fill_terms(p, paths, x, t);
+    fill_terms(p, whole_vectors(paths, 4), x, t);
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define NBZ_SEARCH_AVX2 1
-// The same loops in 256-bit vectors, for processors that have AVX2.
+#define NBZ_SEARCH_X86 1
+// The same loops in 256-bit vectors, for processors that have AVX2, and in
+// 512-bit ones for those with AVX-512.
 [[gnu::target("avx2")]] void fill_terms_avx2(const search_paths& p, std::size_t paths, std::int32_t x, path_terms& t) {
-    fill_terms(p, paths, x, t);
+    fill_terms(p, whole_vectors(paths, 8), x, t);
+}
+[[gnu::target("avx512f,avx512vl,avx512bw,avx512dq,prefer-vector-width=512")]] void fill_terms_avx512(
+    const search_paths& p, std::size_t paths, std::int32_t x, path_terms& t) {
+    fill_terms(p, whole_vectors(paths, 16), x, t);
 }
 #endif
 
@@ -292,8 +299,11 @@ void add_key(candidates& c, std::size_t n, std::uint64_t key, std::uint32_t k) {
 void expand(const search_encoder& e, std::int16_t x, path_terms& t, candidates& c) {
     const auto paths = static_cast<std::size_t>(e.path_count);
     const search_paths& p = alive(e);
-#ifdef NBZ_SEARCH_AVX2
-    if (e.kernel == search_kernel::widest && __builtin_cpu_supports("avx2"))
+#ifdef NBZ_SEARCH_X86
+    if (e.kernel == search_kernel::widest && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512dq"))
+        fill_terms_avx512(p, paths, x, t);
+    else if (e.kernel == search_kernel::widest && __builtin_cpu_supports("avx2"))
         fill_terms_avx2(p, paths, x, t);
     else
 #endif
