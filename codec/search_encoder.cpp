@@ -165,21 +165,36 @@ std::uint32_t state_hash(std::int32_t output, std::int32_t estimate, std::int32_
     return h ^ (h >> 15);
 }
 
-// Both candidates of every path, worked out in full: one array per quantity,
-// so that the loops that fill them run in vector registers. Candidate j of
-// path k (0 the greedy code, 1 the other) is at j * search_width_max + k.
-struct path_terms {
-    static constexpr std::size_t size = std::size_t{2} * search_width_max;
-    std::array<std::int32_t, size> code;
-    std::array<std::int32_t, size> delta;
-    std::array<std::int32_t, size> estimate;
-    std::array<std::int32_t, size> output;
-    std::array<std::int32_t, size> step;
-    std::array<std::uint32_t, size> hash;
-    std::array<std::uint32_t, size> error;     // |output - x|, capped
-    std::array<std::uint32_t, size> overflow;  // 1 when the output leaves -32767..32767
-    std::array<std::uint32_t, size> step_class;
-    std::array<std::uint64_t, size> key;
+// Candidate indices: path k's greedy code is 2k and its other code 2k + 1;
+// the sixteen codes of the m-th path whose two overflow follow from
+// extra_base + 16m. So the indices run in path order, which breaks ties
+// between equal costs (favouring earlier paths, which came from cheaper
+// candidates, matters on silence). Their terms are at term_at(index).
+constexpr std::size_t extra_base = std::size_t{2} * search_width_max;
+constexpr std::size_t index_count = extra_base + std::size_t{16} * search_width_max;
+static_assert(index_count <= (std::size_t{1} << index_bits));
+
+// Where the terms of the candidate with `index` are: path k's greedy code at
+// k, its other code at search_width_max + k, the sixteens at their index.
+std::size_t term_at(std::size_t index) {
+    return index < extra_base ? (index % 2) * search_width_max + index / 2 : index;
+}
+
+// Every candidate worked out in full: one array per quantity, so that the
+// loops that fill and read them run in vector registers.
+struct candidate_terms {
+    std::array<std::int32_t, index_count> code;
+    std::array<std::int32_t, index_count> parent;
+    std::array<std::int32_t, index_count> delta;
+    std::array<std::int32_t, index_count> estimate;
+    std::array<std::int32_t, index_count> output;
+    std::array<std::int32_t, index_count> step;
+    std::array<std::uint32_t, index_count> hash;
+    // Of the first two candidates of each path only.
+    std::array<std::uint32_t, extra_base> error;     // |output - x|, capped
+    std::array<std::uint32_t, extra_base> overflow;  // 1 when the output leaves -32767..32767
+    std::array<std::uint32_t, extra_base> step_class;
+    std::array<std::uint64_t, extra_base> key;
     std::array<std::int32_t, search_width_max> usable;  // 1 when the other code is not the greedy one again
     // The parts of each path's next state that do not depend on the code.
     std::array<std::int32_t, search_width_max> slope;
@@ -187,23 +202,20 @@ struct path_terms {
     std::array<std::int32_t, search_width_max> estimate_leaked;
 };
 
-// Candidate j of a path, from its code and the parts of the path's next
-// state that do not depend on the code.
-[[gnu::always_inline]] inline void fill_candidate(path_terms& t, std::size_t j, std::int32_t step, std::int32_t slope,
-                                                  std::int32_t output_leaked, std::int32_t estimate_leaked,
-                                                  std::int32_t delta_prev, std::int32_t x) {
-    const std::int32_t delta = wrap_add(t.code[j] * step, slope);
-    const std::int32_t output = wrap_add(delta, output_leaked);
-    const std::int32_t estimate = wrap_add(delta, estimate_leaked);
+// Candidate j, extending path k by t.code[j], from the parts of the path's
+// next state that do not depend on the code.
+[[gnu::always_inline]] inline void fill_candidate(candidate_terms& t, std::size_t j, std::size_t k, std::int32_t step,
+                                                  std::int32_t delta_prev) {
+    const std::int32_t delta = wrap_add(t.code[j] * step, t.slope[k]);
+    const std::int32_t output = wrap_add(delta, t.output_leaked[k]);
+    const std::int32_t estimate = wrap_add(delta, t.estimate_leaked[k]);
     const std::int32_t next = next_step_of(step, t.code[j]);
+    t.parent[j] = static_cast<std::int32_t>(k);
     t.delta[j] = delta;
     t.output[j] = output;
     t.estimate[j] = estimate;
     t.step[j] = next;
     t.hash[j] = state_hash(output, estimate, delta, delta_prev, next);
-    t.error[j] = capped_error(output, x);
-    t.overflow[j] = overflows(output);
-    t.step_class[j] = step_class(next);
 }
 
 // The greedy code and the next one toward the residual, whose levels bracket
@@ -211,16 +223,16 @@ struct path_terms {
 // from it), when that is a code; else the greedy code again. No branch: the
 // loops run across paths in vector registers.
 //
-// The loops run over whole vectors of paths (see whole_vectors), past the paths alive
-// into slots that hold earlier or initial states (search_init fills them),
-// so that no path takes the slow scalar remainder; those lanes are ignored.
-[[gnu::always_inline]] inline void fill_terms(const search_paths& p, std::size_t paths, std::int32_t x, path_terms& t) {
+// The loops run over whole vectors of paths (see whole_vectors), past the
+// paths alive into slots that hold earlier or initial states (search_init
+// fills them), so that no path takes the slow scalar remainder; those lanes
+// are ignored.
+[[gnu::always_inline]] inline void fill_terms(const search_paths& p, std::size_t paths, std::int32_t x,
+                                              candidate_terms& t) {
     constexpr std::size_t o = search_width_max;  // where the other codes start
     for (std::size_t k = 0; k < paths; ++k) {
         const std::int32_t step = p.step[k];
         const std::int32_t slope = wrap_sub(p.delta[k], p.delta_prev[k]);
-        const std::int32_t output_leaked = wrap_sub(p.output[k], floor_div8(p.output[k]));
-        const std::int32_t estimate_leaked = wrap_sub(p.estimate[k], round_div8(p.estimate[k]));
         const std::int32_t residual = wrap_sub(x, wrap_add(wrap_sub(p.estimate[k], floor_div8(p.estimate[k])), slope));
         const std::int32_t greedy = quantise(residual, step);
         const std::int32_t toward = greedy + ((residual >> 31) | 1);
@@ -229,10 +241,15 @@ struct path_terms {
         t.code[o + k] = greedy + usable * (toward - greedy);
         t.usable[k] = usable;
         t.slope[k] = slope;
-        t.output_leaked[k] = output_leaked;
-        t.estimate_leaked[k] = estimate_leaked;
-        fill_candidate(t, k, step, slope, output_leaked, estimate_leaked, p.delta[k], x);
-        fill_candidate(t, o + k, step, slope, output_leaked, estimate_leaked, p.delta[k], x);
+        t.output_leaked[k] = wrap_sub(p.output[k], floor_div8(p.output[k]));
+        t.estimate_leaked[k] = wrap_sub(p.estimate[k], round_div8(p.estimate[k]));
+        fill_candidate(t, k, k, step, p.delta[k]);
+        fill_candidate(t, o + k, k, step, p.delta[k]);
+    }
+    for (std::size_t j = 0; j < o + paths; ++j) {
+        t.error[j] = capped_error(t.output[j], x);
+        t.overflow[j] = overflows(t.output[j]);
+        t.step_class[j] = step_class(t.step[j]);
     }
     for (std::size_t k = 0; k < paths; ++k) {
         t.key[k] = key_of(p.cost[k], t.error[k], t.overflow[k], 2 * k);
@@ -240,74 +257,122 @@ struct path_terms {
     }
 }
 
+// The survivors' states, gathered from their candidates' terms into slots
+// 0..kept-1 of `next`, with their history steps and hashes. No branch.
+[[gnu::always_inline]] inline void gather_survivors(const candidate_terms& t, const search_paths& from,
+                                                    std::span<const std::uint64_t, search_width_max> chosen,
+                                                    std::size_t kept, std::uint64_t base, search_paths& next,
+                                                    std::array<search_step, search_width_max>& steps,
+                                                    std::array<std::uint32_t, search_width_max>& hashes) {
+    for (std::size_t k = 0; k < kept; ++k) {
+        const std::size_t j = term_at(static_cast<std::size_t>(chosen[k] & index_mask));
+        const auto parent = static_cast<std::size_t>(t.parent[j]);
+        next.delta[k] = t.delta[j];
+        next.delta_prev[k] = from.delta[parent];
+        next.estimate[k] = t.estimate[j];
+        next.output[k] = t.output[j];
+        next.step[k] = t.step[j];
+        next.cost[k] = (chosen[k] >> index_bits) - base;
+        next.origin[k] = from.origin[parent];
+        steps[k] = {static_cast<std::uint8_t>(parent), static_cast<std::int8_t>(t.code[j])};
+        hashes[k] = t.hash[j];
+    }
+}
+
 // The number of paths rounded up to whole vectors of `lanes`.
 std::size_t whole_vectors(std::size_t paths, std::size_t lanes) { return (paths + lanes - 1) / lanes * lanes; }
 static_assert(search_width_max % 16 == 0);
 
-void fill_terms_plain(const search_paths& p, std::size_t paths, std::int32_t x, path_terms& t) {
-    fill_terms(p, whole_vectors(paths, 4), x, t);
-}
+// The kernels: the same loops, built for each vector length.
+struct kernel_loops {
+    void (*fill_terms)(const search_paths&, std::size_t, std::int32_t, candidate_terms&);
+    void (*gather_survivors)(const candidate_terms&, const search_paths&,
+                             std::span<const std::uint64_t, search_width_max>, std::size_t, std::uint64_t,
+                             search_paths&, std::array<search_step, search_width_max>&,
+                             std::array<std::uint32_t, search_width_max>&);
+};
+
+constexpr kernel_loops plain_loops = {
+    [](const search_paths& p, std::size_t paths, std::int32_t x, candidate_terms& t) {
+        fill_terms(p, whole_vectors(paths, 4), x, t);
+    },
+    [](const candidate_terms& t, const search_paths& from, std::span<const std::uint64_t, search_width_max> chosen,
+       std::size_t kept, std::uint64_t base, search_paths& next, std::array<search_step, search_width_max>& steps,
+       std::array<std::uint32_t, search_width_max>& hashes) {
+        gather_survivors(t, from, chosen, kept, base, next, steps, hashes);
+    }};
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define NBZ_SEARCH_X86 1
-// The same loops in 256-bit vectors, for processors that have AVX2, and in
-// 512-bit ones for those with AVX-512.
-[[gnu::target("avx2")]] void fill_terms_avx2(const search_paths& p, std::size_t paths, std::int32_t x, path_terms& t) {
+[[gnu::target("avx2")]] void fill_terms_avx2(const search_paths& p, std::size_t paths, std::int32_t x,
+                                             candidate_terms& t) {
     fill_terms(p, whole_vectors(paths, 8), x, t);
 }
-[[gnu::target("avx512f,avx512vl,avx512bw,avx512dq,prefer-vector-width=512")]] void fill_terms_avx512(
-    const search_paths& p, std::size_t paths, std::int32_t x, path_terms& t) {
+[[gnu::target("avx2")]] void gather_survivors_avx2(const candidate_terms& t, const search_paths& from,
+                                                   std::span<const std::uint64_t, search_width_max> chosen,
+                                                   std::size_t kept, std::uint64_t base, search_paths& next,
+                                                   std::array<search_step, search_width_max>& steps,
+                                                   std::array<std::uint32_t, search_width_max>& hashes) {
+    gather_survivors(t, from, chosen, kept, base, next, steps, hashes);
+}
+#define NBZ_AVX512 "avx512f,avx512vl,avx512bw,avx512dq,prefer-vector-width=512"
+[[gnu::target(NBZ_AVX512)]] void fill_terms_avx512(const search_paths& p, std::size_t paths, std::int32_t x,
+                                                   candidate_terms& t) {
     fill_terms(p, whole_vectors(paths, 16), x, t);
 }
+[[gnu::target(NBZ_AVX512)]] void gather_survivors_avx512(const candidate_terms& t, const search_paths& from,
+                                                         std::span<const std::uint64_t, search_width_max> chosen,
+                                                         std::size_t kept, std::uint64_t base, search_paths& next,
+                                                         std::array<search_step, search_width_max>& steps,
+                                                         std::array<std::uint32_t, search_width_max>& hashes) {
+    gather_survivors(t, from, chosen, kept, base, next, steps, hashes);
+}
+#undef NBZ_AVX512
+constexpr kernel_loops avx2_loops = {fill_terms_avx2, gather_survivors_avx2};
+constexpr kernel_loops avx512_loops = {fill_terms_avx512, gather_survivors_avx512};
 #endif
 
-// Candidate indices: path k's greedy code is 2k and its other code 2k + 1;
-// the sixteen codes of the m-th path whose two overflow follow from
-// extra_base + 16m. So the indices run in the order the candidates are made,
-// which breaks ties between equal costs.
-constexpr std::size_t extra_base = std::size_t{2} * search_width_max;
-constexpr std::size_t index_count = extra_base + std::size_t{16} * search_width_max;
-static_assert(index_count <= (std::size_t{1} << index_bits));
+const kernel_loops& loops_of(search_kernel kernel) {
+#ifdef NBZ_SEARCH_X86
+    if (kernel == search_kernel::avx512) return avx512_loops;
+    if (kernel == search_kernel::avx2) return avx2_loops;
+#endif
+    static_cast<void>(kernel);
+    return plain_loops;
+}
 
 constexpr std::uint64_t unclaimed = ~std::uint64_t{0};  // above every key
 
-// One sample's candidates: a path extended by one code. Only the survivors'
-// states are computed, from their parent's.
+// One sample's candidates as keys, with the cheapest of each step class.
 struct candidates {
     std::size_t count;
     std::array<std::uint64_t, candidate_max> keys;                  // in index order until selection reorders them
     std::array<std::uint8_t, candidate_max> class_at;               // the step class of each key, until then
-    std::array<std::uint8_t, search_width_max> extra_parent;        // the path of each run of sixteen
     std::array<std::uint64_t, step_class_count> cheapest_of_class;  // unclaimed for classes no key has
+    std::array<std::uint16_t, step_class_count> cheapest_at;        // where that key is in keys
     std::array<std::uint8_t, step_class_count> classes_seen;        // in the order first seen
     std::size_t classes;
 };
 
-// Adds a key of class k, keeping the cheapest key of each class.
+// Adds a key of class k at position n, keeping the cheapest key of each class
+// and where it is.
 void add_key(candidates& c, std::size_t n, std::uint64_t key, std::uint32_t k) {
     c.keys[n] = key;
     c.class_at[n] = static_cast<std::uint8_t>(k);
     std::uint64_t& cheapest = c.cheapest_of_class[k];
     c.classes_seen[c.classes] = static_cast<std::uint8_t>(k);
     c.classes += static_cast<std::size_t>(cheapest == unclaimed);
+    c.cheapest_at[k] = key < cheapest ? static_cast<std::uint16_t>(n) : c.cheapest_at[k];
     cheapest = std::min(cheapest, key);
 }
 
 // Expands every path by its candidate codes for sample x (see fill_terms). A
 // path whose two candidates both overflow is expanded again by every code,
 // after the others, so that one staying in range is found.
-void expand(const search_encoder& e, std::int16_t x, path_terms& t, candidates& c) {
+void expand(const search_encoder& e, const kernel_loops& loops, std::int16_t x, candidate_terms& t, candidates& c) {
     const auto paths = static_cast<std::size_t>(e.path_count);
     const search_paths& p = alive(e);
-#ifdef NBZ_SEARCH_X86
-    if (e.kernel == search_kernel::widest && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
-        __builtin_cpu_supports("avx512dq"))
-        fill_terms_avx512(p, paths, x, t);
-    else if (e.kernel == search_kernel::widest && __builtin_cpu_supports("avx2"))
-        fill_terms_avx2(p, paths, x, t);
-    else
-#endif
-        fill_terms_plain(p, paths, x, t);
+    loops.fill_terms(p, paths, x, t);
 
     std::memset(c.cheapest_of_class.data(), 0xFF, sizeof c.cheapest_of_class);  // all unclaimed
     c.classes = 0;
@@ -322,14 +387,14 @@ void expand(const search_encoder& e, std::int16_t x, path_terms& t, candidates& 
         n += static_cast<std::size_t>(t.usable[k]);
         both_overflow |= std::uint64_t{t.overflow[k] & t.overflow[o + k]} << k;
     }
-    std::size_t index = extra_base;
+    std::size_t j = extra_base;
     for (; both_overflow != 0; both_overflow &= both_overflow - 1) {
         const auto k = static_cast<std::size_t>(std::countr_zero(both_overflow));
-        c.extra_parent[(index - extra_base) / 16] = static_cast<std::uint8_t>(k);
-        for (std::int32_t code = -8; code <= 7; ++code, ++index, ++n) {
-            const std::int32_t output = wrap_add(wrap_add(code * p.step[k], t.slope[k]), t.output_leaked[k]);
-            add_key(c, n, key_of(p.cost[k], capped_error(output, x), overflows(output), index),
-                    step_class(next_step_of(p.step[k], code)));
+        for (std::int32_t code = -8; code <= 7; ++code, ++j, ++n) {
+            t.code[j] = code;
+            fill_candidate(t, j, k, p.step[k], p.delta[k]);
+            add_key(c, n, key_of(p.cost[k], capped_error(t.output[j], x), overflows(t.output[j]), j),
+                    step_class(t.step[j]));
         }
     }
     c.count = n;
@@ -368,113 +433,120 @@ std::size_t select_survivors(int width, candidates& c, std::span<std::uint64_t, 
     const std::span keys = std::span{c.keys}.first(c.count);
     const std::size_t kept = std::min(keys.size(), static_cast<std::size_t>(width));
     const std::size_t for_classes = std::min({kept, static_cast<std::size_t>(width) * 3 / 4, c.classes});
-    std::array<std::uint64_t, step_class_count> winners;
-    for (std::size_t k = 0; k < c.classes; ++k) winners[k] = c.cheapest_of_class[c.classes_seen[k]];
-    move_smallest_to_front(std::span{winners}.first(c.classes), for_classes);
-    std::uint64_t taken_below = 0;  // above every winner taken; 0 when none is (no key is below it)
-    for (std::size_t k = 0; k < for_classes; ++k) {
-        chosen[k] = winners[k];
-        taken_below = std::max(taken_below, winners[k] + 1);
-    }
-
-    // The others: every key but the winners just taken (a class's winner
-    // below every winner not taken).
-    std::size_t others = 0;
-    for (std::size_t n = 0; n < keys.size(); ++n) {
-        const std::uint64_t key = keys[n];
-        const bool taken = (key == c.cheapest_of_class[c.class_at[n]]) & (key < taken_below);
-        keys[others] = key;
-        others += static_cast<std::size_t>(!taken);
-    }
     const std::size_t fill = kept - for_classes;
-    move_smallest_to_front(keys.first(others), fill);
+    if (for_classes == c.classes) {
+        // Every class's cheapest is taken (the usual case): take them out of
+        // the keys by putting keys above all others in their place.
+        for (std::size_t k = 0; k < c.classes; ++k) {
+            const std::uint8_t class_id = c.classes_seen[k];
+            chosen[k] = c.cheapest_of_class[class_id];
+            keys[c.cheapest_at[class_id]] = unclaimed - k;
+        }
+        move_smallest_to_front(keys, fill);
+    } else {
+        std::array<std::uint64_t, step_class_count> winners;
+        for (std::size_t k = 0; k < c.classes; ++k) winners[k] = c.cheapest_of_class[c.classes_seen[k]];
+        move_smallest_to_front(std::span{winners}.first(c.classes), for_classes);
+        std::uint64_t taken_below = 0;  // above every winner taken; 0 when none is (no key is below it)
+        for (std::size_t k = 0; k < for_classes; ++k) {
+            chosen[k] = winners[k];
+            taken_below = std::max(taken_below, winners[k] + 1);
+        }
+        // The others: every key but the winners just taken (a class's winner
+        // below every winner not taken).
+        std::size_t others = 0;
+        for (std::size_t n = 0; n < keys.size(); ++n) {
+            const std::uint64_t key = keys[n];
+            const bool taken = (key == c.cheapest_of_class[c.class_at[n]]) & (key < taken_below);
+            keys[others] = key;
+            others += static_cast<std::size_t>(!taken);
+        }
+        move_smallest_to_front(keys.first(others), fill);
+    }
     std::copy_n(keys.begin(), fill, chosen.begin() + static_cast<std::ptrdiff_t>(for_classes));
     return kept;
 }
 
 // Survivors that reach the same state have the same future, so only the
 // cheapest of them is kept. Found by a hash of the five fields; a table four
-// times the survivors' number keeps probes short, and the full hash, kept
-// per path, settles most probes without comparing states.
+// times the survivors' number keeps probes short, and the full hashes settle
+// most probes without comparing states.
 class distinct_paths {
 public:
     explicit distinct_paths(std::size_t count) : size_(std::bit_ceil(4 * count)) {
         std::memset(slots_.data(), 0, size_);
     }
 
-    // Returns the slot of an earlier path with the same state as path `slot`,
-    // or -1 after remembering `slot` as a new state.
-    int find_or_add(const search_paths& paths, std::size_t slot, std::uint32_t h) {
-        hashes_[slot] = h;
-        for (std::uint32_t probe = h;; ++probe) {
+    // Returns the slot of an earlier path with the same state as path
+    // `slot`, whose hash is hashes[slot], or -1 after remembering `slot` as a
+    // new state.
+    int find_or_add(const search_paths& paths, std::span<const std::uint32_t, search_width_max> hashes,
+                    std::size_t slot) {
+        for (std::uint32_t probe = hashes[slot];; ++probe) {
             std::uint8_t& entry = slots_[probe & (size_ - 1)];
             if (entry == 0) {
                 entry = static_cast<std::uint8_t>(slot + 1);
                 return -1;
             }
             const std::size_t other = entry - 1U;
-            if (hashes_[other] == h && same_state(paths, other, slot)) return static_cast<int>(other);
+            if (hashes[other] == hashes[slot] && same_state(paths, other, slot)) return static_cast<int>(other);
         }
     }
 
 private:
     std::size_t size_;
     std::array<std::uint8_t, std::size_t{4} * search_width_max> slots_;  // path slot + 1, 0 when free
-    std::array<std::uint32_t, search_width_max> hashes_;                 // of each path added
 };
 
 // Advances the search by one sample.
 void search_sample(search_encoder& e, std::int16_t x, bool counted) {
-    path_terms t;
+    const kernel_loops& loops = loops_of(e.kernel);
+    candidate_terms t;
     candidates c;
     std::array<std::uint64_t, search_width_max> chosen;
-    expand(e, x, t, c);
+    expand(e, loops, x, t, c);
     const std::size_t kept = select_survivors(e.width, c, chosen);
     // Costs are kept relative to the cheapest, so that they cannot grow
     // without bound.
     const std::uint64_t base =
         *std::min_element(chosen.begin(), chosen.begin() + static_cast<std::ptrdiff_t>(kept)) >> index_bits;
-    const search_paths& from = alive(e);
     search_paths& next = e.path_sets[static_cast<std::size_t>(1 - e.current)];
     const std::size_t row = (e.first + e.pending) % search_history_samples;
     std::array<search_step, search_width_max>& steps = e.history[row];
+    std::array<std::uint32_t, search_width_max> hashes;
+    loops.gather_survivors(t, alive(e), chosen, kept, base, next, steps, hashes);
+
+    // Merge survivors that reach the same state into the cheapest of them.
+    // Rare, so the slots are closed up only when it happens.
     distinct_paths distinct{kept};
-    std::size_t count = 0;
+    std::array<bool, search_width_max> merged{};
+    bool any_merged = false;
     for (std::size_t k = 0; k < kept; ++k) {
-        const auto index = static_cast<std::size_t>(chosen[k] & index_mask);
-        std::size_t parent = index / 2;
-        std::int32_t code = 0;
-        std::uint32_t h = 0;
-        if (index < extra_base) {
-            const std::size_t j = (index % 2) * search_width_max + parent;
-            code = t.code[j];
-            next.delta[count] = t.delta[j];
-            next.estimate[count] = t.estimate[j];
-            next.output[count] = t.output[j];
-            next.step[count] = t.step[j];
-            h = t.hash[j];
-        } else {  // one of the sixteen codes of a path whose two overflow
-            parent = c.extra_parent[(index - extra_base) / 16];
-            code = static_cast<std::int32_t>((index - extra_base) % 16) - 8;
-            const std::int32_t delta = wrap_add(code * from.step[parent], t.slope[parent]);
-            next.delta[count] = delta;
-            next.estimate[count] = wrap_add(delta, t.estimate_leaked[parent]);
-            next.output[count] = wrap_add(delta, t.output_leaked[parent]);
-            next.step[count] = next_step(from.step[parent], code);
-            h = state_hash(next.output[count], next.estimate[count], delta, from.delta[parent], next.step[count]);
+        const int earlier = distinct.find_or_add(next, hashes, k);
+        if (earlier < 0) continue;
+        any_merged = true;
+        merged[k] = true;
+        const auto j = static_cast<std::size_t>(earlier);
+        if (next.cost[k] < next.cost[j]) {
+            next.cost[j] = next.cost[k];
+            next.origin[j] = next.origin[k];
+            steps[j] = steps[k];
         }
-        next.delta_prev[count] = from.delta[parent];
-        next.cost[count] = (chosen[k] >> index_bits) - base;
-        next.origin[count] = from.origin[parent];
-        steps[count] = {static_cast<std::uint8_t>(parent), static_cast<std::int8_t>(code)};
-        const int earlier = distinct.find_or_add(next, count, h);
-        if (earlier < 0) {
+    }
+    std::size_t count = kept;
+    if (any_merged) {
+        count = 0;
+        for (std::size_t k = 0; k < kept; ++k) {
+            if (merged[k]) continue;
+            next.delta[count] = next.delta[k];
+            next.delta_prev[count] = next.delta_prev[k];
+            next.estimate[count] = next.estimate[k];
+            next.output[count] = next.output[k];
+            next.step[count] = next.step[k];
+            next.cost[count] = next.cost[k];
+            next.origin[count] = next.origin[k];
+            steps[count] = steps[k];
             ++count;
-        } else if (next.cost[count] < next.cost[static_cast<std::size_t>(earlier)]) {
-            const auto j = static_cast<std::size_t>(earlier);
-            next.cost[j] = next.cost[count];
-            next.origin[j] = next.origin[count];
-            steps[j] = steps[count];
         }
     }
     e.current = 1 - e.current;
@@ -489,9 +561,19 @@ void search_sample(search_encoder& e, std::int16_t x, bool counted) {
 
 }  // namespace
 
+search_kernel search_widest_kernel() {
+#ifdef NBZ_SEARCH_X86
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512dq"))
+        return search_kernel::avx512;
+    if (__builtin_cpu_supports("avx2")) return search_kernel::avx2;
+#endif
+    return search_kernel::plain;
+}
+
 void search_init(search_encoder& e, int width, search_kernel kernel) {
     e.width = std::clamp(width, 1, search_width_max);
-    e.kernel = kernel;
+    e.kernel = std::min(kernel, search_widest_kernel());
     e.current = 0;
     e.path_count = 1;
     e.path_sets = {};  // the slots beyond the paths alive hold states too

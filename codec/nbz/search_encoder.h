@@ -59,9 +59,12 @@ struct search_paths {
 };
 
 // How the search runs its arithmetic across paths: as the compiler builds it
-// for any processor of the target, or in the widest vectors that this
-// processor has. Both give the same streams.
-enum class search_kernel : std::uint8_t { plain, widest };
+// for any processor of the target (plain), or in 256-bit or 512-bit vectors
+// on x86-64 processors with AVX2 or AVX-512. All give the same streams.
+enum class search_kernel : std::uint8_t { plain, avx2, avx512 };
+
+// The fastest kernel that this processor runs.
+search_kernel search_widest_kernel();
 
 // One step of a path: which path of the previous sample it extends, and the
 // code it chose.
@@ -74,9 +77,9 @@ struct search_step {
 // once, not per block). The history, inputs and counted flags are rings:
 // pending sample p lives in row (first + p) % search_history_samples.
 struct search_encoder {
-    int width;       // paths kept per sample, 1..search_width_max
-    int path_count;  // paths alive now
-    search_kernel kernel;
+    int width;                              // paths kept per sample, 1..search_width_max
+    int path_count;                         // paths alive now
+    search_kernel kernel;                   // one that this processor runs
     std::array<search_paths, 2> path_sets;  // the paths alive now, and room for the next sample's
     int current;                            // which of path_sets is alive now
     std::size_t pending;                    // samples searched but not yet committed
@@ -105,9 +108,10 @@ search_path search_path_at(const search_encoder& encoder, int slot);
 std::size_t search_pending_codes(const search_encoder& encoder, int slot, std::span<int, search_history_samples> codes);
 
 // Starts a stream from the encoder's initial condition, keeping `width`
-// paths (clamped to 1..search_width_max).
+// paths (clamped to 1..search_width_max), with `kernel` (or the widest that
+// this processor runs, if it does not run that one).
 void search_init(search_encoder& encoder, int width = search_default_width,
-                 search_kernel kernel = search_kernel::widest);
+                 search_kernel kernel = search_widest_kernel());
 
 // Searches one block of eight consecutive samples. The first `counted`
 // samples (0..8) count toward the error totals; the rest are padding. Code
