@@ -6,6 +6,10 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#endif
+
 #include "nbz/quantiser.h"
 #include "nbz/state_update.h"
 
@@ -218,6 +222,13 @@ struct candidate_terms {
     t.hash[j] = state_hash(output, estimate, delta, delta_prev, next);
 }
 
+// What candidate j's cost and step class take from its terms.
+[[gnu::always_inline]] inline void fill_cost_terms(candidate_terms& t, std::size_t j, std::int32_t x) {
+    t.error[j] = capped_error(t.output[j], x);
+    t.overflow[j] = overflows(t.output[j]);
+    t.step_class[j] = step_class(t.step[j]);
+}
+
 // The greedy code and the next one toward the residual, whose levels bracket
 // the residual (a code further out only moves the reconstruction further
 // from it), when that is a code; else the greedy code again. No branch: the
@@ -246,10 +257,9 @@ struct candidate_terms {
         fill_candidate(t, k, k, step, p.delta[k]);
         fill_candidate(t, o + k, k, step, p.delta[k]);
     }
-    for (std::size_t j = 0; j < o + paths; ++j) {
-        t.error[j] = capped_error(t.output[j], x);
-        t.overflow[j] = overflows(t.output[j]);
-        t.step_class[j] = step_class(t.step[j]);
+    for (std::size_t k = 0; k < paths; ++k) {
+        fill_cost_terms(t, k, x);
+        fill_cost_terms(t, o + k, x);
     }
     for (std::size_t k = 0; k < paths; ++k) {
         t.key[k] = key_of(p.cost[k], t.error[k], t.overflow[k], 2 * k);
@@ -258,12 +268,11 @@ struct candidate_terms {
 }
 
 // The survivors' states, gathered from their candidates' terms into slots
-// 0..kept-1 of `next`, with their history steps and hashes. No branch.
-[[gnu::always_inline]] inline void gather_survivors(const candidate_terms& t, const search_paths& from,
-                                                    std::span<const std::uint64_t, search_width_max> chosen,
-                                                    std::size_t kept, std::uint64_t base, search_paths& next,
-                                                    std::array<search_step, search_width_max>& steps,
-                                                    std::array<std::uint32_t, search_width_max>& hashes) {
+// 0..kept-1 of `next`, with their history steps and hashes.
+void gather_survivors(const candidate_terms& t, const search_paths& from,
+                      std::span<const std::uint64_t, search_width_max> chosen, std::size_t kept, std::uint64_t base,
+                      search_paths& next, std::array<search_step, search_width_max>& steps,
+                      std::array<std::uint32_t, search_width_max>& hashes) {
     for (std::size_t k = 0; k < kept; ++k) {
         const std::size_t j = term_at(static_cast<std::size_t>(chosen[k] & index_mask));
         const auto parent = static_cast<std::size_t>(t.parent[j]);
@@ -283,24 +292,64 @@ struct candidate_terms {
 std::size_t whole_vectors(std::size_t paths, std::size_t lanes) { return (paths + lanes - 1) / lanes * lanes; }
 static_assert(search_width_max % 16 == 0);
 
+// Splits keys[0..n) (distinct, one of them `pivot`) around the pivot,
+// keeping their order: those below it first, then the pivot, then those above
+// it. Returns the number below. `spill` has room for n + 8 keys. Every
+// kernel's version gives the same result.
+[[gnu::always_inline]] inline std::size_t partition_plain(std::uint64_t* keys, std::size_t n, std::uint64_t pivot,
+                                                          std::uint64_t* spill) {
+    std::size_t below = 0;
+    std::size_t above = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t key = keys[i];
+        keys[below] = key;  // below <= i: only keys already read are overwritten
+        spill[above] = key;
+        below += static_cast<std::size_t>(key < pivot);
+        above += static_cast<std::size_t>(key > pivot);
+    }
+    keys[below] = pivot;
+    std::copy_n(spill, above, keys + below + 1);
+    return below;
+}
+
+// A quickselect that moves the `count` smallest of keys[0..size) (distinct)
+// to the front, in no particular order, is a loop of partitions around
+// pivot_of the keys in [lo, hi), each followed by narrow. Its partitions
+// keep the keys' order, so that every kernel's gives the same result.
+std::uint64_t pivot_of(const std::uint64_t* keys, std::size_t lo, std::size_t hi) {
+    // The median of the first, middle and last keys.
+    const std::uint64_t a = keys[lo];
+    const std::uint64_t b = keys[lo + (hi - lo) / 2];
+    const std::uint64_t c = keys[hi - 1];
+    return std::max(std::min(a, b), std::min(std::max(a, b), c));
+}
+
+// Narrows [lo, hi) to the side of the pivot, now at p, where key `count` is.
+void narrow(std::size_t& lo, std::size_t& hi, std::size_t count, std::size_t p) {
+    if (p < count)
+        lo = p + 1;
+    else
+        hi = p;
+}
+
+using spill_keys = std::array<std::uint64_t, candidate_max + 8>;
+
+void select_smallest_plain(std::uint64_t* keys, std::size_t size, std::size_t count) {
+    spill_keys spill;
+    for (std::size_t lo = 0, hi = size; lo < count && count < hi;)
+        narrow(lo, hi, count, lo + partition_plain(keys + lo, hi - lo, pivot_of(keys, lo, hi), spill.data()));
+}
+
 // The kernels: the same loops, built for each vector length.
 struct kernel_loops {
     void (*fill_terms)(const search_paths&, std::size_t, std::int32_t, candidate_terms&);
-    void (*gather_survivors)(const candidate_terms&, const search_paths&,
-                             std::span<const std::uint64_t, search_width_max>, std::size_t, std::uint64_t,
-                             search_paths&, std::array<search_step, search_width_max>&,
-                             std::array<std::uint32_t, search_width_max>&);
+    void (*select_smallest)(std::uint64_t*, std::size_t, std::size_t);
 };
 
-constexpr kernel_loops plain_loops = {
-    [](const search_paths& p, std::size_t paths, std::int32_t x, candidate_terms& t) {
-        fill_terms(p, whole_vectors(paths, 4), x, t);
-    },
-    [](const candidate_terms& t, const search_paths& from, std::span<const std::uint64_t, search_width_max> chosen,
-       std::size_t kept, std::uint64_t base, search_paths& next, std::array<search_step, search_width_max>& steps,
-       std::array<std::uint32_t, search_width_max>& hashes) {
-        gather_survivors(t, from, chosen, kept, base, next, steps, hashes);
-    }};
+constexpr kernel_loops plain_loops = {[](const search_paths& p, std::size_t paths, std::int32_t x, candidate_terms& t) {
+                                          fill_terms(p, whole_vectors(paths, 4), x, t);
+                                      },
+                                      select_smallest_plain};
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define NBZ_SEARCH_X86 1
@@ -308,28 +357,105 @@ constexpr kernel_loops plain_loops = {
                                              candidate_terms& t) {
     fill_terms(p, whole_vectors(paths, 8), x, t);
 }
-[[gnu::target("avx2")]] void gather_survivors_avx2(const candidate_terms& t, const search_paths& from,
-                                                   std::span<const std::uint64_t, search_width_max> chosen,
-                                                   std::size_t kept, std::uint64_t base, search_paths& next,
-                                                   std::array<search_step, search_width_max>& steps,
-                                                   std::array<std::uint32_t, search_width_max>& hashes) {
-    gather_survivors(t, from, chosen, kept, base, next, steps, hashes);
+
+// For each mask of four 64-bit lanes, the 32-bit lanes that pack the lanes
+// in the mask to the front, in order.
+constexpr std::array<std::array<std::int32_t, 8>, 16> pack_table = [] {
+    std::array<std::array<std::int32_t, 8>, 16> table{};
+    for (std::size_t mask = 0; mask < 16; ++mask) {
+        std::size_t out = 0;
+        for (int lane = 0; lane < 4; ++lane) {
+            if (((mask >> lane) & 1U) == 0) continue;
+            table[mask][out++] = 2 * lane;
+            table[mask][out++] = 2 * lane + 1;
+        }
+    }
+    return table;
+}();
+
+[[gnu::target("avx2"), gnu::always_inline]] inline std::size_t partition_avx2(std::uint64_t* keys, std::size_t n,
+                                                                              std::uint64_t pivot,
+                                                                              std::uint64_t* spill) {
+    // No unsigned 64-bit comparison: flip the sign bits and compare signed.
+    const __m256i flip = _mm256_set1_epi64x(static_cast<long long>(std::uint64_t{1} << 63));
+    const __m256i p = _mm256_xor_si256(_mm256_set1_epi64x(static_cast<long long>(pivot)), flip);
+    std::size_t below = 0;
+    std::size_t above = 0;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys + i));
+        const __m256i f = _mm256_xor_si256(v, flip);
+        const auto lt = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(p, f))));
+        const auto gt = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(f, p))));
+        const __m256i pack_lt = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pack_table[lt].data()));
+        const __m256i pack_gt = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pack_table[gt].data()));
+        // Whole vectors stored: what lies past the packed lanes is only keys
+        // already read, or spill that is overwritten later.
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(keys + below), _mm256_permutevar8x32_epi32(v, pack_lt));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(spill + above), _mm256_permutevar8x32_epi32(v, pack_gt));
+        below += static_cast<std::size_t>(std::popcount(lt));
+        above += static_cast<std::size_t>(std::popcount(gt));
+    }
+    for (; i < n; ++i) {
+        const std::uint64_t key = keys[i];
+        keys[below] = key;
+        spill[above] = key;
+        below += static_cast<std::size_t>(key < pivot);
+        above += static_cast<std::size_t>(key > pivot);
+    }
+    keys[below] = pivot;
+    std::copy_n(spill, above, keys + below + 1);
+    return below;
 }
+
 #define NBZ_AVX512 "avx512f,avx512vl,avx512bw,avx512dq,prefer-vector-width=512"
 [[gnu::target(NBZ_AVX512)]] void fill_terms_avx512(const search_paths& p, std::size_t paths, std::int32_t x,
                                                    candidate_terms& t) {
     fill_terms(p, whole_vectors(paths, 16), x, t);
 }
-[[gnu::target(NBZ_AVX512)]] void gather_survivors_avx512(const candidate_terms& t, const search_paths& from,
-                                                         std::span<const std::uint64_t, search_width_max> chosen,
-                                                         std::size_t kept, std::uint64_t base, search_paths& next,
-                                                         std::array<search_step, search_width_max>& steps,
-                                                         std::array<std::uint32_t, search_width_max>& hashes) {
-    gather_survivors(t, from, chosen, kept, base, next, steps, hashes);
+
+[[gnu::target(NBZ_AVX512), gnu::always_inline]] inline std::size_t partition_avx512(std::uint64_t* keys, std::size_t n,
+                                                                                    std::uint64_t pivot,
+                                                                                    std::uint64_t* spill) {
+    const __m512i p = _mm512_set1_epi64(static_cast<long long>(pivot));
+    std::size_t below = 0;
+    std::size_t above = 0;
+    for (std::size_t i = 0; i < n; i += 8) {
+        const auto lanes = static_cast<__mmask8>(n - i >= 8 ? 0xFFU : (1U << (n - i)) - 1);
+        const __m512i v = _mm512_maskz_loadu_epi64(lanes, keys + i);
+        const __mmask8 lt = _mm512_mask_cmplt_epu64_mask(lanes, v, p);
+        const __mmask8 gt = _mm512_mask_cmpgt_epu64_mask(lanes, v, p);
+        const auto count_lt = static_cast<unsigned>(std::popcount(static_cast<unsigned>(lt)));
+        const auto count_gt = static_cast<unsigned>(std::popcount(static_cast<unsigned>(gt)));
+        // Compressed in registers and stored under a mask: compressing
+        // straight to memory is slow on some processors.
+        _mm512_mask_storeu_epi64(keys + below, static_cast<__mmask8>((1U << count_lt) - 1),
+                                 _mm512_maskz_compress_epi64(lt, v));
+        _mm512_mask_storeu_epi64(spill + above, static_cast<__mmask8>((1U << count_gt) - 1),
+                                 _mm512_maskz_compress_epi64(gt, v));
+        below += count_lt;
+        above += count_gt;
+    }
+    keys[below] = pivot;
+    std::copy_n(spill, above, keys + below + 1);
+    return below;
 }
 #undef NBZ_AVX512
-constexpr kernel_loops avx2_loops = {fill_terms_avx2, gather_survivors_avx2};
-constexpr kernel_loops avx512_loops = {fill_terms_avx512, gather_survivors_avx512};
+
+[[gnu::target("avx2")]] void select_smallest_avx2(std::uint64_t* keys, std::size_t size, std::size_t count) {
+    spill_keys spill;
+    for (std::size_t lo = 0, hi = size; lo < count && count < hi;)
+        narrow(lo, hi, count, lo + partition_avx2(keys + lo, hi - lo, pivot_of(keys, lo, hi), spill.data()));
+}
+[[gnu::target("avx512f,avx512vl,avx512bw,avx512dq")]] void select_smallest_avx512(std::uint64_t* keys, std::size_t size,
+                                                                                  std::size_t count) {
+    spill_keys spill;
+    for (std::size_t lo = 0, hi = size; lo < count && count < hi;)
+        narrow(lo, hi, count, lo + partition_avx512(keys + lo, hi - lo, pivot_of(keys, lo, hi), spill.data()));
+}
+
+constexpr kernel_loops avx2_loops = {fill_terms_avx2, select_smallest_avx2};
+constexpr kernel_loops avx512_loops = {fill_terms_avx512, select_smallest_avx512};
 #endif
 
 const kernel_loops& loops_of(search_kernel kernel) {
@@ -400,28 +526,8 @@ void expand(const search_encoder& e, const kernel_loops& loops, std::int16_t x, 
     c.count = n;
 }
 
-// Moves the `count` smallest of `keys` (distinct) to its front, in no
-// particular order. A quickselect whose partition swaps unconditionally, so
-// that no branch depends on how the keys compare.
-void move_smallest_to_front(std::span<std::uint64_t> keys, std::size_t count) {
-    std::size_t lo = 0;
-    std::size_t hi = keys.size();
-    while (lo < count && count < hi) {
-        std::swap(keys[lo + (hi - lo) / 2], keys[hi - 1]);
-        const std::uint64_t pivot = keys[hi - 1];
-        std::size_t p = lo;
-        for (std::size_t i = lo; i + 1 < hi; ++i) {
-            const std::uint64_t key = keys[i];
-            keys[i] = keys[p];
-            keys[p] = key;
-            p += static_cast<std::size_t>(key < pivot);
-        }
-        std::swap(keys[p], keys[hi - 1]);
-        if (p < count)
-            lo = p + 1;
-        else
-            hi = p;
-    }
+void move_smallest_to_front(const kernel_loops& loops, std::span<std::uint64_t> keys, std::size_t count) {
+    loops.select_smallest(keys.data(), keys.size(), count);
 }
 
 // Chooses the survivors among the candidates into `chosen` and returns their
@@ -429,7 +535,8 @@ void move_smallest_to_front(std::span<std::uint64_t> keys, std::size_t count) {
 // cheapest candidate of each step class, so that paths which adapted the step
 // differently (and pay for it only later) stay alive; the rest go to the
 // cheapest of the others. The survivors come in no particular order.
-std::size_t select_survivors(int width, candidates& c, std::span<std::uint64_t, search_width_max> chosen) {
+std::size_t select_survivors(const kernel_loops& loops, int width, candidates& c,
+                             std::span<std::uint64_t, search_width_max> chosen) {
     const std::span keys = std::span{c.keys}.first(c.count);
     const std::size_t kept = std::min(keys.size(), static_cast<std::size_t>(width));
     const std::size_t for_classes = std::min({kept, static_cast<std::size_t>(width) * 3 / 4, c.classes});
@@ -442,11 +549,11 @@ std::size_t select_survivors(int width, candidates& c, std::span<std::uint64_t, 
             chosen[k] = c.cheapest_of_class[class_id];
             keys[c.cheapest_at[class_id]] = unclaimed - k;
         }
-        move_smallest_to_front(keys, fill);
+        move_smallest_to_front(loops, keys, fill);
     } else {
         std::array<std::uint64_t, step_class_count> winners;
         for (std::size_t k = 0; k < c.classes; ++k) winners[k] = c.cheapest_of_class[c.classes_seen[k]];
-        move_smallest_to_front(std::span{winners}.first(c.classes), for_classes);
+        move_smallest_to_front(loops, std::span{winners}.first(c.classes), for_classes);
         std::uint64_t taken_below = 0;  // above every winner taken; 0 when none is (no key is below it)
         for (std::size_t k = 0; k < for_classes; ++k) {
             chosen[k] = winners[k];
@@ -461,7 +568,7 @@ std::size_t select_survivors(int width, candidates& c, std::span<std::uint64_t, 
             keys[others] = key;
             others += static_cast<std::size_t>(!taken);
         }
-        move_smallest_to_front(keys.first(others), fill);
+        move_smallest_to_front(loops, keys.first(others), fill);
     }
     std::copy_n(keys.begin(), fill, chosen.begin() + static_cast<std::ptrdiff_t>(for_classes));
     return kept;
@@ -505,7 +612,7 @@ void search_sample(search_encoder& e, std::int16_t x, bool counted) {
     candidates c;
     std::array<std::uint64_t, search_width_max> chosen;
     expand(e, loops, x, t, c);
-    const std::size_t kept = select_survivors(e.width, c, chosen);
+    const std::size_t kept = select_survivors(loops, e.width, c, chosen);
     // Costs are kept relative to the cheapest, so that they cannot grow
     // without bound.
     const std::uint64_t base =
@@ -514,7 +621,7 @@ void search_sample(search_encoder& e, std::int16_t x, bool counted) {
     const std::size_t row = (e.first + e.pending) % search_history_samples;
     std::array<search_step, search_width_max>& steps = e.history[row];
     std::array<std::uint32_t, search_width_max> hashes;
-    loops.gather_survivors(t, alive(e), chosen, kept, base, next, steps, hashes);
+    gather_survivors(t, alive(e), chosen, kept, base, next, steps, hashes);
 
     // Merge survivors that reach the same state into the cheapest of them.
     // Rare, so the slots are closed up only when it happens.
