@@ -326,10 +326,9 @@ std::uint64_t pivot_of(const std::uint64_t* keys, std::size_t lo, std::size_t hi
 
 // Narrows [lo, hi) to the side of the pivot, now at p, where key `count` is.
 void narrow(std::size_t& lo, std::size_t& hi, std::size_t count, std::size_t p) {
-    if (p < count)
-        lo = p + 1;
-    else
-        hi = p;
+    const bool above = p < count;  // selects, not a branch: which way is unpredictable
+    lo = above ? p + 1 : lo;
+    hi = above ? hi : p;
 }
 
 using spill_keys = std::array<std::uint64_t, candidate_max + 8>;
@@ -488,7 +487,11 @@ void add_key(candidates& c, std::size_t n, std::uint64_t key, std::uint32_t k) {
     std::uint64_t& cheapest = c.cheapest_of_class[k];
     c.classes_seen[c.classes] = static_cast<std::uint8_t>(k);
     c.classes += static_cast<std::size_t>(cheapest == unclaimed);
-    c.cheapest_at[k] = key < cheapest ? static_cast<std::uint16_t>(n) : c.cheapest_at[k];
+    // As a mask, not a select: GCC makes the select a branch, and it is
+    // unpredictable.
+    const auto cheaper = static_cast<std::uint16_t>(0U - std::uint32_t{key < cheapest});
+    c.cheapest_at[k] =
+        static_cast<std::uint16_t>((static_cast<std::uint16_t>(n) & cheaper) | (c.cheapest_at[k] & ~cheaper));
     cheapest = std::min(cheapest, key);
 }
 
@@ -580,9 +583,7 @@ std::size_t select_survivors(const kernel_loops& loops, int width, candidates& c
 // most probes without comparing states.
 class distinct_paths {
 public:
-    explicit distinct_paths(std::size_t count) : size_(std::bit_ceil(4 * count)) {
-        std::memset(slots_.data(), 0, size_);
-    }
+    explicit distinct_paths(std::size_t count) : size_(std::bit_ceil(4 * count)) { slots_.fill(0); }
 
     // Returns the slot of an earlier path with the same state as path
     // `slot`, whose hash is hashes[slot], or -1 after remembering `slot` as a
