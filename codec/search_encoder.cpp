@@ -407,7 +407,11 @@ constexpr std::array<std::array<std::int32_t, 8>, 16> pack_table = [] {
     return below;
 }
 
+#ifdef __clang__
+#define NBZ_AVX512 "avx512f,avx512vl,avx512bw,avx512dq"
+#else  // GCC would otherwise keep to 256-bit vectors
 #define NBZ_AVX512 "avx512f,avx512vl,avx512bw,avx512dq,prefer-vector-width=512"
+#endif
 [[gnu::target(NBZ_AVX512)]] void fill_terms_avx512(const search_paths& p, std::size_t paths, std::int32_t x,
                                                    candidate_terms& t) {
     fill_terms(p, whole_vectors(paths, 16), x, t);
