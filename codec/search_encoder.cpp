@@ -37,16 +37,16 @@ static_assert(((cost_limit << index_bits) | index_mask) < ~std::uint64_t{0});  /
 // The smaller and the larger of two values, as values: std::min and std::max
 // return references, which keeps GCC from vectorising the loops they are in.
 template <class T>
-T lesser(T a, T b) {
+constexpr T lesser(T a, T b) {
     return b < a ? b : a;
 }
 template <class T>
-T greater(T a, T b) {
+constexpr T greater(T a, T b) {
     return a < b ? b : a;
 }
 
-// |v| without a branch.
-std::uint32_t size_of(std::int32_t v) {
+// |v| without a branch (magnitude's select keeps GCC from vectorising).
+constexpr std::uint32_t magnitude_of(std::int32_t v) {
     const std::uint32_t sign = 0U - (static_cast<std::uint32_t>(v) >> 31);
     return (static_cast<std::uint32_t>(v) ^ sign) - sign;
 }
@@ -70,31 +70,42 @@ bool same_state(const search_paths& p, std::size_t i, std::size_t j) {
 // below 2^24) exactly: its exponent is the octave and the top four bits of
 // its mantissa the fraction. Unlike a bit count, that runs in vector
 // registers.
-std::uint32_t step_class(std::int32_t step) {
+constexpr std::uint32_t step_class(std::int32_t step) {
     const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(greater(step, 1)));
     const std::uint32_t octave = (bits >> 23) - 126;  // the bit width
     const std::uint32_t fraction = (bits >> 19) & 15U;
     return 3 * octave + std::uint32_t{fraction >= 5} + std::uint32_t{fraction >= 10};
 }
 static_assert(step_max < (1 << 24));
+// Octave and third: 7 is 111 (bit width 3, next bits 1100), 2687 and 2688 are
+// 1 0100 1111111 and 1 0101 0000000 (bit width 12).
+static_assert(step_class(1) == 3 && step_class(7) == 11 && step_class(2687) == 36 && step_class(2688) == 37);
 
 constexpr int step_class_count = 3 * 33;  // step_class of any 32-bit step is below this
 
 // next_step without the table, so that it runs in vector registers: the
 // step's multiplier by the code's magnitude.
-std::int32_t next_step_of(std::int32_t step, std::int32_t code) {
-    const std::uint32_t m = size_of(code);
+constexpr std::int32_t next_step_of(std::int32_t step, std::int32_t code) {
+    const std::uint32_t m = magnitude_of(code);
     const std::uint32_t scale =
         112U + 16U * std::uint32_t{m >= 1} + 8U * std::uint32_t{m >= 5} + 56U * std::uint32_t{m >= 7};
     return lesser(static_cast<std::int32_t>((static_cast<std::uint32_t>(step) * scale + 127U) >> 7), step_max);
 }
+
+constexpr bool next_step_of_matches_table() {
+    for (const std::int32_t step : {1, 7, 8, 1000, 2048, 65535, step_max - 1, step_max})
+        for (std::int32_t code = -8; code <= 7; ++code)
+            if (next_step_of(step, code) != next_step(step, code)) return false;
+    return true;
+}
+static_assert(next_step_of_matches_table());
 
 // |output - x|, capped at 65536 (which only an overflowing output reaches).
 // The output is first brought within 2^17 so that the difference is exact in
 // 32 bits.
 std::uint32_t capped_error(std::int32_t output, std::int32_t x) {
     const std::int32_t near = greater(lesser(output, 1 << 17), -(1 << 17));
-    return static_cast<std::uint32_t>(lesser(static_cast<std::int32_t>(size_of(near - x)), 65536));
+    return static_cast<std::uint32_t>(lesser(static_cast<std::int32_t>(magnitude_of(near - x)), 65536));
 }
 
 // The key of a candidate extending a path of cost `cost`, whose output has
