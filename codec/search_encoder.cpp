@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -139,7 +140,7 @@ int cheapest(const search_encoder& e) {
 
 // The codes of the first `count` pending samples along the path in `slot`.
 void codes_along(const search_encoder& e, int slot, std::size_t count, std::span<int, search_history_samples> codes) {
-    std::size_t j = static_cast<std::size_t>(slot);
+    auto j = static_cast<std::size_t>(slot);
     for (std::size_t p = e.pending - 1; p >= count; --p) j = row_of(e, p)[j].parent;
     for (std::size_t p = count; p-- > 0;) {
         const search_step& step = row_of(e, p)[j];
@@ -387,7 +388,7 @@ constexpr std::array<std::array<std::int32_t, 8>, 16> pack_table = [] {
                                                                               std::uint64_t pivot,
                                                                               std::uint64_t* spill) {
     // No unsigned 64-bit comparison: flip the sign bits and compare signed.
-    const __m256i flip = _mm256_set1_epi64x(static_cast<long long>(std::uint64_t{1} << 63));
+    const __m256i flip = _mm256_set1_epi64x(std::numeric_limits<long long>::min());
     const __m256i p = _mm256_xor_si256(_mm256_set1_epi64x(static_cast<long long>(pivot)), flip);
     std::size_t below = 0;
     std::size_t above = 0;

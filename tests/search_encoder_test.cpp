@@ -166,6 +166,7 @@ TEST(SearchEncoder, SurvivorsAreDistinctStatesWithinTheWidth) {
             std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(start), 8, block.begin());
             search_encode_block(*encoder, block, words);
             std::vector<search_path> paths;
+            paths.reserve(static_cast<std::size_t>(encoder->path_count));
             for (int k = 0; k < encoder->path_count; ++k) paths.push_back(search_path_at(*encoder, k));
             ASSERT_GE(paths.size(), 1U);
             ASSERT_LE(paths.size(), static_cast<std::size_t>(width));
