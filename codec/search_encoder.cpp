@@ -82,7 +82,8 @@ static_assert(step_max < (1 << 24));
 // 1 0100 1111111 and 1 0101 0000000 (bit width 12).
 static_assert(step_class(1) == 3 && step_class(7) == 11 && step_class(2687) == 36 && step_class(2688) == 37);
 
-constexpr int step_class_count = 3 * 33;  // step_class of any 32-bit step is below this
+constexpr std::size_t step_class_count = 3 * 33;  // step_class of any 32-bit step is below this
+static_assert(std::tuple_size_v<decltype(search_encoder::class_cheapest)> == step_class_count);
 
 // next_step without the table, so that it runs in vector registers: the
 // step's multiplier by the code's magnitude.
@@ -338,9 +339,10 @@ std::uint64_t pivot_of(const std::uint64_t* keys, std::size_t lo, std::size_t hi
 
 // Narrows [lo, hi) to the side of the pivot, now at p, where key `count` is.
 void narrow(std::size_t& lo, std::size_t& hi, std::size_t count, std::size_t p) {
-    const bool above = p < count;  // selects, not a branch: which way is unpredictable
-    lo = above ? p + 1 : lo;
-    hi = above ? hi : p;
+    // By a mask, not a branch: which way it goes is unpredictable.
+    const std::size_t above = 0 - static_cast<std::size_t>(p < count);
+    lo = ((p + 1) & above) | (lo & ~above);
+    hi = (hi & above) | (p & ~above);
 }
 
 using spill_keys = std::array<std::uint64_t, candidate_max + 8>;
@@ -486,12 +488,13 @@ constexpr std::uint64_t unclaimed = ~std::uint64_t{0};  // above every key
 
 // One sample's candidates as keys, with the cheapest of each step class.
 struct candidates {
+    explicit candidates(std::span<std::uint64_t, step_class_count> cheapest) : cheapest_of_class(cheapest) {}
     std::size_t count;
-    std::array<std::uint64_t, candidate_max> keys;                  // in index order until selection reorders them
-    std::array<std::uint8_t, candidate_max> class_at;               // the step class of each key, until then
-    std::array<std::uint64_t, step_class_count> cheapest_of_class;  // unclaimed for classes no key has
-    std::array<std::uint16_t, step_class_count> cheapest_at;        // where that key is in keys
-    std::array<std::uint8_t, step_class_count> classes_seen;        // in the order first seen
+    std::array<std::uint64_t, candidate_max> keys;                 // in index order until selection reorders them
+    std::array<std::uint8_t, candidate_max> class_at;              // the step class of each key, until then
+    std::span<std::uint64_t, step_class_count> cheapest_of_class;  // unclaimed for classes no key has
+    std::array<std::uint16_t, step_class_count> cheapest_at;       // where that key is in keys
+    std::array<std::uint8_t, step_class_count> classes_seen;       // in the order first seen
     std::size_t classes;
 };
 
@@ -519,7 +522,6 @@ void expand(const search_encoder& e, const kernel_loops& loops, std::int16_t x, 
     const search_paths& p = alive(e);
     loops.fill_terms(p, paths, x, t);
 
-    std::memset(c.cheapest_of_class.data(), 0xFF, sizeof c.cheapest_of_class);  // all unclaimed
     c.classes = 0;
     constexpr std::size_t o = search_width_max;
     std::size_t n = 0;
@@ -626,10 +628,11 @@ private:
 void search_sample(search_encoder& e, std::int16_t x, bool counted) {
     const kernel_loops& loops = loops_of(e.kernel);
     candidate_terms t;
-    candidates c;
+    candidates c{e.class_cheapest};
     std::array<std::uint64_t, search_width_max> chosen;
     expand(e, loops, x, t, c);
     const std::size_t kept = select_survivors(loops, e.width, c, chosen);
+    for (std::size_t k = 0; k < c.classes; ++k) c.cheapest_of_class[c.classes_seen[k]] = unclaimed;
     // Costs are kept relative to the cheapest, so that they cannot grow
     // without bound.
     const std::uint64_t base =
@@ -714,6 +717,7 @@ void search_init(search_encoder& e, int width, search_kernel kernel) {
     e.pending = 0;
     e.first = 0;
     encoder_init(e.committed);
+    e.class_cheapest.fill(unclaimed);
     e.signal_energy = 0;
     e.noise_energy = 0;
 }

@@ -88,6 +88,10 @@ struct search_encoder {
     std::array<std::int16_t, search_history_samples> inputs;  // the pending samples
     std::array<bool, search_history_samples> counted;         // whether each counts toward the error totals
 
+    // Scratch of the selection: the cheapest candidate of each step class,
+    // all ones between samples (so that no sample has to clear it all).
+    std::array<std::uint64_t, 99> class_cheapest;
+
     encoder_state committed;  // the state after every committed code: its peak is the stream's level
     double signal_energy;     // sum of input^2 over the counted committed samples
     double noise_energy;      // sum of (reconstruction - input)^2 over them, reconstruction saturated to 16 bits
