@@ -82,7 +82,7 @@ static_assert(step_max < (1 << 24));
 // 1 0100 1111111 and 1 0101 0000000 (bit width 12).
 static_assert(step_class(1) == 3 && step_class(7) == 11 && step_class(2687) == 36 && step_class(2688) == 37);
 
-constexpr std::size_t step_class_count = 3 * 33;  // step_class of any 32-bit step is below this
+constexpr std::size_t step_class_count = std::size_t{3} * 33;  // step_class of any 32-bit step is below this
 static_assert(std::tuple_size_v<decltype(search_encoder::class_cheapest)> == step_class_count);
 
 // next_step without the table, so that it runs in vector registers: the
