@@ -1,17 +1,19 @@
-// hq_bench [FILE.wav|FILE.raw ...]
+// hq_bench [--widths=W,W,...] [FILE.wav|FILE.raw ...]
 //
 // The search encoder against the greedy one: for each material, the
 // signal-to-noise ratio of each reconstruction, the gain in dB, the samples
 // whose reconstruction overflows 16 bits, and the search's speed, at several
-// widths. Materials: synthetic music, speech and noise, the same at +6 dB,
-// and any files given (raw mono PCM16, or mono PCM16 WAV such as espeak-ng
-// writes).
+// widths (by default 8 to 64; the default width is starred). Materials:
+// synthetic music, speech and noise, the same at +6 dB, and any files given
+// (raw mono PCM16, or mono PCM16 WAV such as espeak-ng writes). The last
+// line gives each width's mean gain, worst gain, and mean and slowest speed.
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -120,7 +122,19 @@ std::vector<std::int16_t> louder(std::vector<std::int16_t> x) {  // +6 dB, satur
 
 }  // namespace
 
+// "--widths=20,32,64" as widths.
+std::vector<int> widths_of(const std::string& list) {
+    std::vector<int> widths;
+    for (std::size_t p = 0; p < list.size();) {
+        const std::size_t comma = std::min(list.find(',', p), list.size());
+        widths.push_back(std::atoi(list.substr(p, comma - p).c_str()));
+        p = comma + 1;
+    }
+    return widths;
+}
+
 int main(int argc, char** argv) {
+    std::vector<int> widths = {8, 12, 16, 20, 24, 32, 48, 64};
     std::vector<material> materials;
     for (const char* kind : {"music", "speech", "noise"}) {
         auto samples = nbz::synth::generate(kind, std::size_t{10} * nbz::synth::rate, 1);
@@ -128,11 +142,15 @@ int main(int argc, char** argv) {
         materials.push_back({kind, std::move(samples)});
     }
     for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.starts_with("--widths=")) {
+            widths = widths_of(arg.substr(9));
+            continue;
+        }
         auto samples = load(argv[i]);
         materials.push_back({std::string{argv[i]} + "+6dB", louder(samples)});
         materials.push_back({argv[i], std::move(samples)});
     }
-    const int widths[] = {8, 12, 16, 20, 24, 32};
     std::printf("%-28s %12s", "material", "greedy");
     for (const int w : widths) std::printf("   width %-2d%s    ", w, w == nbz::search_default_width ? "*" : " ");
     std::printf("\n%-28s %12s", "", "dB  (over)");
@@ -141,6 +159,7 @@ int main(int argc, char** argv) {
     std::vector<double> gains(std::size(widths), 0.0);
     std::vector<double> worst(std::size(widths), INFINITY);
     std::vector<double> speed(std::size(widths), 0.0);
+    std::vector<double> slowest(std::size(widths), INFINITY);
     for (const material& m : materials) {
         const quality g = greedy(m.samples);
         std::printf("%-28s %6.2f (%4ld)", m.name.c_str(), g.snr, g.overflowing);
@@ -149,6 +168,7 @@ int main(int argc, char** argv) {
             gains[k] += (q.snr - g.snr) / static_cast<double>(materials.size());
             worst[k] = std::min(worst[k], q.snr - g.snr);
             speed[k] += q.samples_per_second / 1e6 / static_cast<double>(materials.size());
+            slowest[k] = std::min(slowest[k], q.samples_per_second / 1e6);
             std::printf(" %+6.2f (%3ld) %4.2f", q.snr - g.snr, q.overflowing, q.samples_per_second / 1e6);
         }
         std::printf("\n");
@@ -156,5 +176,7 @@ int main(int argc, char** argv) {
     std::printf("%-28s %12s", "mean gain, worst, Ms/s", "");
     for (std::size_t k = 0; k < std::size(widths); ++k)
         std::printf(" %+6.2f %+5.2f %4.2f", gains[k], worst[k], speed[k]);
+    std::printf("\n%-28s %12s", "slowest Ms/s", "");
+    for (std::size_t k = 0; k < std::size(widths); ++k) std::printf(" %17.2f", slowest[k]);
     std::printf("\n");
 }

@@ -1,7 +1,8 @@
 // Arbitrary widths, sample blocks and padding through the search encoder:
 // nothing may crash or be undefined, every block hands back at most the
-// words it may, the stream has one word per block, and decoding it retraces
-// the encoder's committed state and reported error exactly.
+// words it may, the stream has one word per block, decoding it retraces the
+// encoder's committed state and reported error exactly, and the plain kernel
+// gives the same words as the widest this processor runs.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -18,7 +19,11 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     FuzzedDataProvider data{bytes, size};
     auto encoder = std::make_unique<nbz::search_encoder>();
-    nbz::search_init(*encoder, data.ConsumeIntegralInRange(-4, nbz::search_width_max + 4));
+    auto plain = std::make_unique<nbz::search_encoder>();
+    const int width = data.ConsumeIntegralInRange(-4, nbz::search_width_max + 4);
+    nbz::search_init(*encoder, width);
+    nbz::search_init(*plain, width, nbz::search_kernel::plain);
+    std::array<std::uint32_t, nbz::search_max_words> plain_out{};
     std::vector<std::int16_t> samples;
     std::vector<int> counted;
     std::vector<std::uint32_t> words;
@@ -31,6 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         counted.push_back(count);
         const std::size_t n = nbz::search_encode_block(*encoder, block, out, count);
         if (n > nbz::search_max_words) std::abort();
+        if (nbz::search_encode_block(*plain, block, plain_out, count) != n ||
+            !std::equal(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n), plain_out.begin()))
+            std::abort();
         words.insert(words.end(), out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n));
     }
     const std::size_t n = nbz::search_finish(*encoder, out);

@@ -38,16 +38,33 @@
 namespace nbz {
 
 inline constexpr int search_width_max = 64;
-inline constexpr int search_default_width = 20;  // the widest with ample room above 1 M samples/s
+inline constexpr int search_default_width = 32;  // the widest whose slowest material runs at 1.5 M samples/s
 inline constexpr std::size_t search_commit_samples = 256;
 inline constexpr std::size_t search_history_samples = 2 * search_commit_samples;
 // The most code words that one call can hand back.
 inline constexpr std::size_t search_max_words = search_history_samples / 8;
 
-struct search_path {
-    encoder_state state;
-    std::uint64_t cost;  // relative to the cheapest path, saturating
+// The surviving paths, one array per field, so that each operation runs
+// across all paths at once. Slots 0..path_count-1 are alive.
+struct search_paths {
+    std::array<std::int32_t, search_width_max> delta;
+    std::array<std::int32_t, search_width_max> delta_prev;
+    std::array<std::int32_t, search_width_max> estimate;
+    std::array<std::int32_t, search_width_max> step;
+    std::array<std::int32_t, search_width_max> output;
+    std::array<std::uint64_t, search_width_max> cost;  // relative to the cheapest path, saturating
+    // The slot that each path descends from at pending sample
+    // search_commit_samples - 1, where the next commit ends.
+    std::array<std::uint8_t, search_width_max> origin;
 };
+
+// How the search runs its arithmetic across paths: as the compiler builds it
+// for any processor of the target (plain), or in 256-bit or 512-bit vectors
+// on x86-64 processors with AVX2 or AVX-512. All give the same streams.
+enum class search_kernel : std::uint8_t { plain, avx2, avx512 };
+
+// The fastest kernel that this processor runs.
+search_kernel search_widest_kernel();
 
 // One step of a path: which path of the previous sample it extends, and the
 // code it chose.
@@ -57,24 +74,48 @@ struct search_step {
 };
 
 // The search's whole state, owned by the caller (about 70 KiB; allocate it
-// once, not per block).
+// once, not per block). The history, inputs and counted flags are rings:
+// pending sample p lives in row (first + p) % search_history_samples.
 struct search_encoder {
-    int width;       // paths kept per sample, 1..search_width_max
-    int path_count;  // paths alive now
-    std::array<search_path, search_width_max> paths;
-    std::size_t pending;  // samples searched but not yet committed
+    int width;                              // paths kept per sample, 1..search_width_max
+    int path_count;                         // paths alive now
+    search_kernel kernel;                   // one that this processor runs
+    std::array<search_paths, 2> path_sets;  // the paths alive now, and room for the next sample's
+    int current;                            // which of path_sets is alive now
+    std::size_t pending;                    // samples searched but not yet committed
+    std::size_t first;                      // the row of the oldest pending sample
     std::array<std::array<search_step, search_width_max>, search_history_samples> history;
     std::array<std::int16_t, search_history_samples> inputs;  // the pending samples
     std::array<bool, search_history_samples> counted;         // whether each counts toward the error totals
+
+    // Scratch of the selection: the cheapest candidate of each step class,
+    // all ones between samples (so that no sample has to clear it all).
+    std::array<std::uint64_t, 99> class_cheapest;
 
     encoder_state committed;  // the state after every committed code: its peak is the stream's level
     double signal_energy;     // sum of input^2 over the counted committed samples
     double noise_energy;      // sum of (reconstruction - input)^2 over them, reconstruction saturated to 16 bits
 };
 
+// One surviving path as a record.
+struct search_path {
+    encoder_state state;  // its peak is not tracked per path and reads 0
+    std::uint64_t cost;   // relative to the cheapest path, saturating
+};
+
+// The path in `slot` (0..path_count-1).
+search_path search_path_at(const search_encoder& encoder, int slot);
+
+// The codes of the pending samples along the path in `slot`, oldest first,
+// into `codes`; returns their number (encoder.pending). Replaying them from
+// `committed` gives the path's state.
+std::size_t search_pending_codes(const search_encoder& encoder, int slot, std::span<int, search_history_samples> codes);
+
 // Starts a stream from the encoder's initial condition, keeping `width`
-// paths (clamped to 1..search_width_max).
-void search_init(search_encoder& encoder, int width = search_default_width);
+// paths (clamped to 1..search_width_max), with `kernel` (or the widest that
+// this processor runs, if it does not run that one).
+void search_init(search_encoder& encoder, int width = search_default_width,
+                 search_kernel kernel = search_widest_kernel());
 
 // Searches one block of eight consecutive samples. The first `counted`
 // samples (0..8) count toward the error totals; the rest are padding. Code
