@@ -8,6 +8,7 @@
 
 #include "messages.h"
 #include "sample_conversion.h"
+#include "virtual_io.h"
 
 namespace nbz::cli {
 namespace {
@@ -27,19 +28,7 @@ sf_count_t io_length(void* user) { return static_cast<sf_count_t>(io_of(user).fi
 
 sf_count_t io_seek(sf_count_t offset, int whence, void* user) {
     input_io& io = io_of(user);
-    sf_count_t base = 0;
-    if (whence == SEEK_CUR) base = static_cast<sf_count_t>(io.position);
-    if (whence == SEEK_END) base = static_cast<sf_count_t>(io.file.size());
-    const sf_count_t target = base + offset;
-    if (target < 0) return -1;
-    try {
-        io.file.seek(static_cast<std::uint64_t>(target));
-    } catch (const io_failure& failure) {
-        io.failure = failure;
-        return -1;
-    }
-    io.position = static_cast<std::uint64_t>(target);
-    return target;
+    return virtual_seek(io.file, offset, whence, io.position, io.file.size(), io.failure);
 }
 
 sf_count_t io_read(void* buffer, sf_count_t count, void* user) {

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "messages.h"
+#include "virtual_io.h"
 
 namespace nbz::cli {
 namespace {
@@ -26,20 +27,7 @@ sf_count_t io_length(void* user) { return static_cast<sf_count_t>(io_of(user).le
 
 sf_count_t io_seek(sf_count_t offset, int whence, void* user) {
     output_io& io = io_of(user);
-    sf_count_t base = 0;
-    if (whence == SEEK_CUR) base = static_cast<sf_count_t>(io.position);
-    if (whence == SEEK_END) base = static_cast<sf_count_t>(io.length);
-    const sf_count_t target = base + offset;
-    if (io.failure || target < 0) return -1;
-    if (static_cast<std::uint64_t>(target) == io.position) return target;
-    try {
-        io.file.seek(static_cast<std::uint64_t>(target));
-    } catch (const io_failure& failure) {
-        io.failure = failure;
-        return -1;
-    }
-    io.position = static_cast<std::uint64_t>(target);
-    return target;
+    return virtual_seek(io.file, offset, whence, io.position, io.length, io.failure);
 }
 
 sf_count_t io_read(void* /*buffer*/, sf_count_t /*count*/, void* /*user*/) { return 0; }
