@@ -302,12 +302,12 @@ void gather_survivors(const candidate_terms& t, const search_paths& from,
     for (std::size_t k = 0; k < kept; ++k) {
         const std::size_t j = term_at(static_cast<std::size_t>(chosen[k] & index_mask));
         const auto parent = static_cast<std::size_t>(t.parent[j]);
+        next.cost[k] = (chosen[k] >> index_bits) - base;
         next.delta[k] = t.delta[j];
         next.delta_prev[k] = from.delta[parent];
         next.estimate[k] = t.estimate[j];
         next.output[k] = t.output[j];
         next.step[k] = t.step[j];
-        next.cost[k] = (chosen[k] >> index_bits) - base;
         next.origin[k] = from.origin[parent];
         steps[k] = {static_cast<std::uint8_t>(parent), static_cast<std::int8_t>(t.code[j])};
         hashes[k] = t.hash[j];
@@ -529,11 +529,15 @@ void expand(const search_encoder& e, const kernel_loops& loops, std::int16_t x, 
 
     constexpr std::size_t o = search_width_max;
     std::size_t usable = 0;
-    std::uint64_t both_overflow = 0;  // bit k: path k's two candidates overflow
+    std::uint32_t any_both = 0;
     for (std::size_t k = 0; k < paths; ++k) {
         usable += static_cast<std::size_t>(t.usable[k]);
-        both_overflow |= std::uint64_t{t.overflow[k] & t.overflow[o + k]} << k;
+        any_both |= t.overflow[k] & t.overflow[o + k];
     }
+    std::uint64_t both_overflow = 0;  // bit k: path k's two candidates overflow
+    if (any_both != 0)
+        for (std::size_t k = 0; k < paths; ++k)
+            both_overflow |= std::uint64_t{t.overflow[k] & t.overflow[o + k]} << k;
     std::size_t n = 2 * paths;
     c.extras_at = n;
     c.real = paths + usable;
@@ -646,11 +650,16 @@ void search_sample(search_encoder& e, std::int16_t x, bool counted) {
     std::array<std::uint64_t, search_width_max> chosen;
     expand(e, loops, x, t, c);
     const std::size_t kept = select_survivors(loops, e.width, c, chosen);
-    for (std::size_t k = 0; k < c.classes; ++k) c.cheapest_of_class[c.classes_seen[k]] = unclaimed;
     // Costs are kept relative to the cheapest, so that they cannot grow
-    // without bound.
-    const std::uint64_t base =
-        *std::min_element(chosen.begin(), chosen.begin() + static_cast<std::ptrdiff_t>(kept)) >> index_bits;
+    // without bound. The cheapest candidate is its class's cheapest, and
+    // always survives.
+    std::uint64_t cheapest_key = unclaimed;
+    for (std::size_t k = 0; k < c.classes; ++k) {
+        std::uint64_t& cheapest = c.cheapest_of_class[c.classes_seen[k]];
+        cheapest_key = std::min(cheapest_key, cheapest);
+        cheapest = unclaimed;
+    }
+    const std::uint64_t base = cheapest_key >> index_bits;
     search_paths& next = e.path_sets[static_cast<std::size_t>(1 - e.current)];
     const std::size_t row = (e.first + e.pending) % search_history_samples;
     std::array<search_step, search_width_max>& steps = e.history[row];
