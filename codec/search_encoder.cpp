@@ -501,11 +501,11 @@ const kernel_loops& loops_of(search_kernel kernel) {
 struct candidates {
     candidates(candidate_terms& t, std::span<std::uint64_t, step_class_count> cheapest)
         : keys(t.key), class_at(t.class_at), cheapest_of_class(cheapest) {}
-    std::size_t count;                                       // keys in use, some of them no_candidate
-    std::size_t real;                                        // keys of candidates
-    std::size_t extras_at;                                   // where the keys of the sixteens start
-    std::span<std::uint64_t, index_count> keys;              // by position until selection reorders them
-    std::span<std::uint32_t, index_count> class_at;          // the step class of each key, until then
+    std::size_t count;                                             // keys in use, some of them no_candidate
+    std::size_t real;                                              // keys of candidates
+    std::size_t extras_at;                                         // where the keys of the sixteens start
+    std::span<std::uint64_t, index_count> keys;                    // by position until selection reorders them
+    std::span<std::uint32_t, index_count> class_at;                // the step class of each key, until then
     std::span<std::uint64_t, step_class_count> cheapest_of_class;  // unclaimed for classes no key has
     std::array<std::uint8_t, step_class_count> classes_seen;       // in the order first seen
     std::size_t classes;
@@ -536,8 +536,7 @@ void expand(const search_encoder& e, const kernel_loops& loops, std::int16_t x, 
     }
     std::uint64_t both_overflow = 0;  // bit k: path k's two candidates overflow
     if (any_both != 0)
-        for (std::size_t k = 0; k < paths; ++k)
-            both_overflow |= std::uint64_t{t.overflow[k] & t.overflow[o + k]} << k;
+        for (std::size_t k = 0; k < paths; ++k) both_overflow |= std::uint64_t{t.overflow[k] & t.overflow[o + k]} << k;
     std::size_t n = 2 * paths;
     c.extras_at = n;
     c.real = paths + usable;
