@@ -182,6 +182,11 @@ std::uint32_t state_hash(std::int32_t output, std::int32_t estimate, std::int32_
     return h ^ (h >> 15);
 }
 
+constexpr std::uint64_t unclaimed = ~std::uint64_t{0};  // above every key
+// In place of a path's missing candidate: above every candidate's key, below
+// those that selection puts in place of the class winners (unclaimed - k).
+constexpr std::uint64_t no_candidate = unclaimed - 2 * step_class_count;
+
 // Candidate indices: path k's greedy code is 2k and its other code 2k + 1;
 // the sixteen codes of the m-th path whose two overflow follow from
 // extra_base + 16m. So the indices run in path order, which breaks ties
@@ -211,7 +216,11 @@ struct candidate_terms {
     std::array<std::uint32_t, extra_base> error;     // |output - x|, capped
     std::array<std::uint32_t, extra_base> overflow;  // 1 when the output leaves -32767..32767
     std::array<std::uint32_t, extra_base> step_class;
-    std::array<std::uint64_t, extra_base> key;
+    // Every candidate's key and step class, at its index for the first two of
+    // each path (see position_of). A path with one candidate has a key above
+    // every candidate's in place of its other.
+    std::array<std::uint64_t, index_count> key;
+    std::array<std::uint32_t, index_count> class_at;
     std::array<std::int32_t, search_width_max> usable;  // 1 when the other code is not the greedy one again
     // The parts of each path's next state that do not depend on the code.
     std::array<std::int32_t, search_width_max> slope;
@@ -275,8 +284,12 @@ struct candidate_terms {
         fill_cost_terms(t, o + k, x);
     }
     for (std::size_t k = 0; k < paths; ++k) {
-        t.key[k] = key_of(p.cost[k], t.error[k], t.overflow[k], 2 * k);
-        t.key[o + k] = key_of(p.cost[k], t.error[o + k], t.overflow[o + k], 2 * k + 1);
+        const std::uint64_t other = key_of(p.cost[k], t.error[o + k], t.overflow[o + k], 2 * k + 1);
+        const std::uint64_t keep = 0 - static_cast<std::uint64_t>(t.usable[k]);
+        t.key[2 * k] = key_of(p.cost[k], t.error[k], t.overflow[k], 2 * k);
+        t.key[2 * k + 1] = (other & keep) | ((no_candidate - k) & ~keep);
+        t.class_at[2 * k] = t.step_class[k];
+        t.class_at[2 * k + 1] = t.step_class[o + k];
     }
 }
 
@@ -289,12 +302,12 @@ void gather_survivors(const candidate_terms& t, const search_paths& from,
     for (std::size_t k = 0; k < kept; ++k) {
         const std::size_t j = term_at(static_cast<std::size_t>(chosen[k] & index_mask));
         const auto parent = static_cast<std::size_t>(t.parent[j]);
+        next.cost[k] = (chosen[k] >> index_bits) - base;
         next.delta[k] = t.delta[j];
         next.delta_prev[k] = from.delta[parent];
         next.estimate[k] = t.estimate[j];
         next.output[k] = t.output[j];
         next.step[k] = t.step[j];
-        next.cost[k] = (chosen[k] >> index_bits) - base;
         next.origin[k] = from.origin[parent];
         steps[k] = {static_cast<std::uint8_t>(parent), static_cast<std::int8_t>(t.code[j])};
         hashes[k] = t.hash[j];
@@ -484,67 +497,71 @@ const kernel_loops& loops_of(search_kernel kernel) {
     return plain_loops;
 }
 
-constexpr std::uint64_t unclaimed = ~std::uint64_t{0};  // above every key
-
 // One sample's candidates as keys, with the cheapest of each step class.
 struct candidates {
-    explicit candidates(std::span<std::uint64_t, step_class_count> cheapest) : cheapest_of_class(cheapest) {}
-    std::size_t count;
-    std::array<std::uint64_t, candidate_max> keys;                 // in index order until selection reorders them
-    std::array<std::uint8_t, candidate_max> class_at;              // the step class of each key, until then
+    candidates(candidate_terms& t, std::span<std::uint64_t, step_class_count> cheapest)
+        : keys(t.key), class_at(t.class_at), cheapest_of_class(cheapest) {}
+    std::size_t count;                                             // keys in use, some of them no_candidate
+    std::size_t real;                                              // keys of candidates
+    std::size_t extras_at;                                         // where the keys of the sixteens start
+    std::span<std::uint64_t, index_count> keys;                    // by position until selection reorders them
+    std::span<std::uint32_t, index_count> class_at;                // the step class of each key, until then
     std::span<std::uint64_t, step_class_count> cheapest_of_class;  // unclaimed for classes no key has
-    std::array<std::uint16_t, step_class_count> cheapest_at;       // where that key is in keys
     std::array<std::uint8_t, step_class_count> classes_seen;       // in the order first seen
     std::size_t classes;
 };
 
-// Adds a key of class k at position n, keeping the cheapest key of each class
-// and where it is.
-void add_key(candidates& c, std::size_t n, std::uint64_t key, std::uint32_t k) {
-    c.keys[n] = key;
-    c.class_at[n] = static_cast<std::uint8_t>(k);
-    std::uint64_t& cheapest = c.cheapest_of_class[k];
-    c.classes_seen[c.classes] = static_cast<std::uint8_t>(k);
-    c.classes += static_cast<std::size_t>(cheapest == unclaimed);
-    // As a mask, not a select: GCC makes the select a branch, and it is
-    // unpredictable.
-    const auto cheaper = static_cast<std::uint16_t>(0U - std::uint32_t{key < cheapest});
-    c.cheapest_at[k] =
-        static_cast<std::uint16_t>((static_cast<std::uint16_t>(n) & cheaper) | (c.cheapest_at[k] & ~cheaper));
-    cheapest = std::min(cheapest, key);
+// Where the key of the candidate with `index` is before selection: the first
+// two of each path at their index, the sixteens from extras_at on.
+std::size_t position_of(const candidates& c, std::uint64_t key) {
+    const auto index = static_cast<std::size_t>(key & index_mask);
+    return index < extra_base ? index : index - extra_base + c.extras_at;
 }
 
 // Expands every path by its candidate codes for sample x (see fill_terms). A
 // path whose two candidates both overflow is expanded again by every code,
-// after the others, so that one staying in range is found.
+// after the others, so that one staying in range is found. Then finds the
+// cheapest key of each class.
 void expand(const search_encoder& e, const kernel_loops& loops, std::int16_t x, candidate_terms& t, candidates& c) {
     const auto paths = static_cast<std::size_t>(e.path_count);
     const search_paths& p = alive(e);
     loops.fill_terms(p, paths, x, t);
 
-    c.classes = 0;
     constexpr std::size_t o = search_width_max;
-    std::size_t n = 0;
-    std::uint64_t both_overflow = 0;  // bit k: path k's two candidates overflow
+    std::size_t usable = 0;
+    std::uint32_t any_both = 0;
     for (std::size_t k = 0; k < paths; ++k) {
-        add_key(c, n++, t.key[k], t.step_class[k]);
-        // Added even when it is the greedy code again: then it changes no
-        // class's cheapest, and is dropped.
-        add_key(c, n, t.key[o + k], t.step_class[o + k]);
-        n += static_cast<std::size_t>(t.usable[k]);
-        both_overflow |= std::uint64_t{t.overflow[k] & t.overflow[o + k]} << k;
+        usable += static_cast<std::size_t>(t.usable[k]);
+        any_both |= t.overflow[k] & t.overflow[o + k];
     }
-    std::size_t j = extra_base;
-    for (; both_overflow != 0; both_overflow &= both_overflow - 1) {
+    std::uint64_t both_overflow = 0;  // bit k: path k's two candidates overflow
+    if (any_both != 0)
+        for (std::size_t k = 0; k < paths; ++k) both_overflow |= std::uint64_t{t.overflow[k] & t.overflow[o + k]} << k;
+    std::size_t n = 2 * paths;
+    c.extras_at = n;
+    c.real = paths + usable;
+    for (std::size_t j = extra_base; both_overflow != 0; both_overflow &= both_overflow - 1) {
         const auto k = static_cast<std::size_t>(std::countr_zero(both_overflow));
         for (std::int32_t code = -8; code <= 7; ++code, ++j, ++n) {
             t.code[j] = code;
             fill_candidate(t, j, k, p.step[k], p.delta[k]);
-            add_key(c, n, key_of(p.cost[k], capped_error(t.output[j], x), overflows(t.output[j]), j),
-                    step_class(t.step[j]));
+            t.key[n] = key_of(p.cost[k], capped_error(t.output[j], x), overflows(t.output[j]), j);
+            t.class_at[n] = step_class(t.step[j]);
         }
+        c.real += 16;
     }
     c.count = n;
+
+    // A missing candidate has its path's greedy class and a key above it, so
+    // it changes no class's cheapest.
+    c.classes = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t k = c.class_at[i];
+        std::uint64_t& cheapest = c.cheapest_of_class[k];
+        c.classes_seen[c.classes] = static_cast<std::uint8_t>(k);
+        c.classes += static_cast<std::size_t>(cheapest == unclaimed);
+        cheapest = std::min(cheapest, c.keys[i]);
+    }
 }
 
 void move_smallest_to_front(const kernel_loops& loops, std::span<std::uint64_t> keys, std::size_t count) {
@@ -558,8 +575,8 @@ void move_smallest_to_front(const kernel_loops& loops, std::span<std::uint64_t> 
 // cheapest of the others. The survivors come in no particular order.
 std::size_t select_survivors(const kernel_loops& loops, int width, candidates& c,
                              std::span<std::uint64_t, search_width_max> chosen) {
-    const std::span keys = std::span{c.keys}.first(c.count);
-    const std::size_t kept = std::min(keys.size(), static_cast<std::size_t>(width));
+    const std::span keys = c.keys.first(c.count);
+    const std::size_t kept = std::min(c.real, static_cast<std::size_t>(width));
     const std::size_t for_classes = std::min({kept, static_cast<std::size_t>(width) * 3 / 4, c.classes});
     const std::size_t fill = kept - for_classes;
     if (for_classes == c.classes) {
@@ -568,7 +585,7 @@ std::size_t select_survivors(const kernel_loops& loops, int width, candidates& c
         for (std::size_t k = 0; k < c.classes; ++k) {
             const std::uint8_t class_id = c.classes_seen[k];
             chosen[k] = c.cheapest_of_class[class_id];
-            keys[c.cheapest_at[class_id]] = unclaimed - k;
+            keys[position_of(c, chosen[k])] = unclaimed - k;
         }
         move_smallest_to_front(loops, keys, fill);
     } else {
@@ -628,15 +645,20 @@ private:
 void search_sample(search_encoder& e, std::int16_t x, bool counted) {
     const kernel_loops& loops = loops_of(e.kernel);
     candidate_terms t;
-    candidates c{e.class_cheapest};
+    candidates c{t, e.class_cheapest};
     std::array<std::uint64_t, search_width_max> chosen;
     expand(e, loops, x, t, c);
     const std::size_t kept = select_survivors(loops, e.width, c, chosen);
-    for (std::size_t k = 0; k < c.classes; ++k) c.cheapest_of_class[c.classes_seen[k]] = unclaimed;
     // Costs are kept relative to the cheapest, so that they cannot grow
-    // without bound.
-    const std::uint64_t base =
-        *std::min_element(chosen.begin(), chosen.begin() + static_cast<std::ptrdiff_t>(kept)) >> index_bits;
+    // without bound. The cheapest candidate is its class's cheapest, and
+    // always survives.
+    std::uint64_t cheapest_key = unclaimed;
+    for (std::size_t k = 0; k < c.classes; ++k) {
+        std::uint64_t& cheapest = c.cheapest_of_class[c.classes_seen[k]];
+        cheapest_key = std::min(cheapest_key, cheapest);
+        cheapest = unclaimed;
+    }
+    const std::uint64_t base = cheapest_key >> index_bits;
     search_paths& next = e.path_sets[static_cast<std::size_t>(1 - e.current)];
     const std::size_t row = (e.first + e.pending) % search_history_samples;
     std::array<search_step, search_width_max>& steps = e.history[row];

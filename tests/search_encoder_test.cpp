@@ -245,6 +245,32 @@ TEST(SearchEncoder, PathsAreWhatTheirCodesReplayTo) {
     }
 }
 
+// A full-scale onset from silence: each path's greedy code is the extreme
+// one, so it has a single candidate, and the slot of its missing one must
+// never survive (it would stand for no code at all).
+TEST(SearchEncoder, OnlyRealCandidatesSurviveAFullScaleOnset) {
+    std::vector<std::int16_t> samples(256);
+    for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = (i / 32) % 2 == 0 ? 32767 : -32768;
+    for (const int width : {2, 20, search_width_max}) {
+        auto encoder = std::make_unique<search_encoder>();
+        search_init(*encoder, width);
+        std::array<std::uint32_t, search_max_words> words{};
+        std::array<int, search_history_samples> codes{};
+        for (std::size_t start = 0; start < samples.size(); start += 8) {
+            search_encode_block(*encoder, std::span<const std::int16_t, 8>{samples.data() + start, 8}, words);
+            ASSERT_LE(encoder->path_count, width);
+            for (int k = 0; k < encoder->path_count; ++k) {
+                const std::size_t pending = search_pending_codes(*encoder, k, codes);
+                encoder_state state = encoder->committed;
+                for (std::size_t p = 0; p < pending; ++p) advance(state, codes[p]);
+                const search_path path = search_path_at(*encoder, k);
+                state.peak = path.state.peak;
+                ASSERT_EQ(state, path.state) << "width " << width << ", path " << k << " at sample " << start;
+            }
+        }
+    }
+}
+
 // The gains themselves, on fixed material: each at least a floor a little
 // under what the search gave when it was made three times as fast.
 TEST(SearchEncoder, KeepsItsGainsOverGreedy) {
