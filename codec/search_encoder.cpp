@@ -322,11 +322,14 @@ static_assert(search_width_max % 16 == 0);
 // keeping their order: those below it first, then the pivot, then those above
 // it. Returns the number below. `spill` has room for n + 8 keys. Every
 // kernel's version gives the same result.
-[[gnu::always_inline]] inline std::size_t partition_plain(std::uint64_t* keys, std::size_t n, std::uint64_t pivot,
-                                                          std::uint64_t* spill) {
-    std::size_t below = 0;
-    std::size_t above = 0;
-    for (std::size_t i = 0; i < n; ++i) {
+//
+// partition_rest goes on from keys[i], with `below` keys already in place
+// and `above` in the spill, and ends the partition; the vector kernels finish
+// with it.
+[[gnu::always_inline]] inline std::size_t partition_rest(std::uint64_t* keys, std::size_t i, std::size_t n,
+                                                         std::uint64_t pivot, std::uint64_t* spill, std::size_t below,
+                                                         std::size_t above) {
+    for (; i < n; ++i) {
         const std::uint64_t key = keys[i];
         keys[below] = key;  // below <= i: only keys already read are overwritten
         spill[above] = key;
@@ -336,6 +339,11 @@ static_assert(search_width_max % 16 == 0);
     keys[below] = pivot;
     std::copy_n(spill, above, keys + below + 1);
     return below;
+}
+
+[[gnu::always_inline]] inline std::size_t partition_plain(std::uint64_t* keys, std::size_t n, std::uint64_t pivot,
+                                                          std::uint64_t* spill) {
+    return partition_rest(keys, 0, n, pivot, spill, 0, 0);
 }
 
 // A quickselect that moves the `count` smallest of keys[0..size) (distinct)
@@ -422,16 +430,7 @@ constexpr std::array<std::array<std::int32_t, 8>, 16> pack_table = [] {
         below += static_cast<std::size_t>(std::popcount(lt));
         above += static_cast<std::size_t>(std::popcount(gt));
     }
-    for (; i < n; ++i) {
-        const std::uint64_t key = keys[i];
-        keys[below] = key;
-        spill[above] = key;
-        below += static_cast<std::size_t>(key < pivot);
-        above += static_cast<std::size_t>(key > pivot);
-    }
-    keys[below] = pivot;
-    std::copy_n(spill, above, keys + below + 1);
-    return below;
+    return partition_rest(keys, i, n, pivot, spill, below, above);
 }
 
 #ifdef __clang__
@@ -466,9 +465,7 @@ constexpr std::array<std::array<std::int32_t, 8>, 16> pack_table = [] {
         below += count_lt;
         above += count_gt;
     }
-    keys[below] = pivot;
-    std::copy_n(spill, above, keys + below + 1);
-    return below;
+    return partition_rest(keys, n, n, pivot, spill, below, above);
 }
 #undef NBZ_AVX512
 
