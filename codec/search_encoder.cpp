@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -83,7 +84,6 @@ static_assert(step_max < (1 << 24));
 static_assert(step_class(1) == 3 && step_class(7) == 11 && step_class(2687) == 36 && step_class(2688) == 37);
 
 constexpr std::size_t step_class_count = std::size_t{3} * 33;  // step_class of any 32-bit step is below this
-static_assert(std::tuple_size_v<decltype(search_encoder::class_cheapest)> == step_class_count);
 
 // next_step without the table, so that it runs in vector registers: the
 // step's multiplier by the code's magnitude.
@@ -186,69 +186,59 @@ constexpr std::uint64_t unclaimed = ~std::uint64_t{0};  // above every key
 // In place of a path's missing candidate: above every candidate's key, below
 // those that selection puts in place of the class winners (unclaimed - k).
 constexpr std::uint64_t no_candidate = unclaimed - 2 * step_class_count;
+constexpr std::uint32_t no_class = ~std::uint32_t{0};  // no step_class is this
 
-// Candidate indices: path k's greedy code is 2k and its other code 2k + 1;
-// the sixteen codes of the m-th path whose two overflow follow from
-// extra_base + 16m. So the indices run in path order, which breaks ties
-// between equal costs (favouring earlier paths, which came from cheaper
-// candidates, matters on silence). Their terms are at term_at(index).
+// Candidate positions: path k's greedy code at k, its other code at
+// other_base + k, and the sixteen codes of the m-th path whose two overflow
+// from extra_base + 16m. A key's index is its candidate's position, so
+// equal costs go to the earlier position: greedy codes first, and among them
+// earlier paths, which came from cheaper candidates (on silence, where many
+// paths cost the same, that order matters).
+constexpr std::size_t other_base = search_width_max;
 constexpr std::size_t extra_base = std::size_t{2} * search_width_max;
 constexpr std::size_t index_count = extra_base + std::size_t{16} * search_width_max;
 static_assert(index_count <= (std::size_t{1} << index_bits));
 
-// Where the terms of the candidate with `index` are: path k's greedy code at
-// k, its other code at search_width_max + k, the sixteens at their index.
-std::size_t term_at(std::size_t index) {
-    return index < extra_base ? (index % 2) * search_width_max + index / 2 : index;
-}
-
-// Every candidate worked out in full: one array per quantity, so that the
-// loops that fill and read them run in vector registers.
+// What selection needs of every candidate, at its position: one array per
+// quantity, so that the loops that fill and read them run in vector
+// registers. The rest of a state is worked out for the survivors only (see
+// advance_survivors).
 struct candidate_terms {
-    std::array<std::int32_t, index_count> code;
-    std::array<std::int32_t, index_count> parent;
-    std::array<std::int32_t, index_count> delta;
-    std::array<std::int32_t, index_count> estimate;
-    std::array<std::int32_t, index_count> output;
-    std::array<std::int32_t, index_count> step;
-    std::array<std::uint32_t, index_count> hash;
+    alignas(64) std::array<std::int32_t, index_count> code;
+    alignas(64) std::array<std::int32_t, index_count> output;
+    alignas(64) std::array<std::int32_t, index_count> step;
+    // A path with one candidate has a key above every candidate's in place
+    // of its other, and the class of its greedy code.
+    alignas(64) std::array<std::uint64_t, index_count> key;
+    alignas(64) std::array<std::uint32_t, index_count> class_at;
     // Of the first two candidates of each path only.
-    std::array<std::uint32_t, extra_base> error;     // |output - x|, capped
-    std::array<std::uint32_t, extra_base> overflow;  // 1 when the output leaves -32767..32767
-    std::array<std::uint32_t, extra_base> step_class;
-    // Every candidate's key and step class, at its index for the first two of
-    // each path (see position_of). A path with one candidate has a key above
-    // every candidate's in place of its other.
-    std::array<std::uint64_t, index_count> key;
-    std::array<std::uint32_t, index_count> class_at;
-    std::array<std::int32_t, search_width_max> usable;  // 1 when the other code is not the greedy one again
+    alignas(64) std::array<std::uint32_t, extra_base> error;        // |output - x|, capped
+    alignas(64) std::array<std::uint32_t, extra_base> overflow;     // 1 when the output leaves -32767..32767
+    alignas(64) std::array<std::int32_t, search_width_max> usable;  // 1 when the other code is not the greedy one again
     // The parts of each path's next state that do not depend on the code.
-    std::array<std::int32_t, search_width_max> slope;
-    std::array<std::int32_t, search_width_max> output_leaked;
-    std::array<std::int32_t, search_width_max> estimate_leaked;
+    alignas(64) std::array<std::int32_t, search_width_max> slope;
+    alignas(64) std::array<std::int32_t, search_width_max> output_leaked;
+    alignas(64) std::array<std::int32_t, search_width_max> estimate_leaked;
+    alignas(64) std::array<std::uint8_t, search_width_max> extra_parent;  // the path of the m-th sixteen codes
 };
 
-// Candidate j, extending path k by t.code[j], from the parts of the path's
-// next state that do not depend on the code.
-[[gnu::always_inline]] inline void fill_candidate(candidate_terms& t, std::size_t j, std::size_t k, std::int32_t step,
-                                                  std::int32_t delta_prev) {
-    const std::int32_t delta = wrap_add(t.code[j] * step, t.slope[k]);
-    const std::int32_t output = wrap_add(delta, t.output_leaked[k]);
-    const std::int32_t estimate = wrap_add(delta, t.estimate_leaked[k]);
-    const std::int32_t next = next_step_of(step, t.code[j]);
-    t.parent[j] = static_cast<std::int32_t>(k);
-    t.delta[j] = delta;
-    t.output[j] = output;
-    t.estimate[j] = estimate;
-    t.step[j] = next;
-    t.hash[j] = state_hash(output, estimate, delta, delta_prev, next);
+// The path that the candidate at `position` extends.
+std::size_t parent_of(const candidate_terms& t, std::size_t position) {
+    return position < extra_base ? position % search_width_max : t.extra_parent[(position - extra_base) / 16];
 }
 
-// What candidate j's cost and step class take from its terms.
-[[gnu::always_inline]] inline void fill_cost_terms(candidate_terms& t, std::size_t j, std::int32_t x) {
-    t.error[j] = capped_error(t.output[j], x);
-    t.overflow[j] = overflows(t.output[j]);
-    t.step_class[j] = step_class(t.step[j]);
+// The delta of a path with `step` that takes `code`: the rest of its next
+// state follows from it and the parts that do not depend on the code.
+constexpr std::int32_t delta_of(std::int32_t code, std::int32_t step, std::int32_t slope) {
+    return wrap_add(code * step, slope);
+}
+
+// Candidate j, extending path k by t.code[j]: its output, next step and class.
+[[gnu::always_inline]] inline void fill_candidate(candidate_terms& t, std::size_t j, std::size_t k, std::int32_t step) {
+    const std::int32_t next = next_step_of(step, t.code[j]);
+    t.output[j] = wrap_add(delta_of(t.code[j], step, t.slope[k]), t.output_leaked[k]);
+    t.step[j] = next;
+    t.class_at[j] = step_class(next);
 }
 
 // The greedy code and the next one toward the residual, whose levels bracket
@@ -262,7 +252,7 @@ struct candidate_terms {
 // are ignored.
 [[gnu::always_inline]] inline void fill_terms(const search_paths& p, std::size_t paths, std::int32_t x,
                                               candidate_terms& t) {
-    constexpr std::size_t o = search_width_max;  // where the other codes start
+    constexpr std::size_t o = other_base;
     for (std::size_t k = 0; k < paths; ++k) {
         const std::int32_t step = p.step[k];
         const std::int32_t slope = wrap_sub(p.delta[k], p.delta_prev[k]);
@@ -276,41 +266,78 @@ struct candidate_terms {
         t.slope[k] = slope;
         t.output_leaked[k] = wrap_sub(p.output[k], floor_div8(p.output[k]));
         t.estimate_leaked[k] = wrap_sub(p.estimate[k], round_div8(p.estimate[k]));
-        fill_candidate(t, k, k, step, p.delta[k]);
-        fill_candidate(t, o + k, k, step, p.delta[k]);
+        fill_candidate(t, k, k, step);
+        fill_candidate(t, o + k, k, step);
     }
     for (std::size_t k = 0; k < paths; ++k) {
-        fill_cost_terms(t, k, x);
-        fill_cost_terms(t, o + k, x);
+        t.error[k] = capped_error(t.output[k], x);
+        t.error[o + k] = capped_error(t.output[o + k], x);
+        t.overflow[k] = overflows(t.output[k]);
+        t.overflow[o + k] = overflows(t.output[o + k]);
     }
     for (std::size_t k = 0; k < paths; ++k) {
-        const std::uint64_t other = key_of(p.cost[k], t.error[o + k], t.overflow[o + k], 2 * k + 1);
+        const std::uint64_t other = key_of(p.cost[k], t.error[o + k], t.overflow[o + k], o + k);
         const std::uint64_t keep = 0 - static_cast<std::uint64_t>(t.usable[k]);
-        t.key[2 * k] = key_of(p.cost[k], t.error[k], t.overflow[k], 2 * k);
-        t.key[2 * k + 1] = (other & keep) | ((no_candidate - k) & ~keep);
-        t.class_at[2 * k] = t.step_class[k];
-        t.class_at[2 * k + 1] = t.step_class[o + k];
+        t.key[k] = key_of(p.cost[k], t.error[k], t.overflow[k], k);
+        t.key[o + k] = (other & keep) | ((no_candidate - k) & ~keep);
     }
 }
 
-// The survivors' states, gathered from their candidates' terms into slots
-// 0..kept-1 of `next`, with their history steps and hashes.
-void gather_survivors(const candidate_terms& t, const search_paths& from,
-                      std::span<const std::uint64_t, search_width_max> chosen, std::size_t kept, std::uint64_t base,
-                      search_paths& next, std::array<search_step, search_width_max>& steps,
-                      std::array<std::uint32_t, search_width_max>& hashes) {
-    for (std::size_t k = 0; k < kept; ++k) {
-        const std::size_t j = term_at(static_cast<std::size_t>(chosen[k] & index_mask));
-        const auto parent = static_cast<std::size_t>(t.parent[j]);
-        next.cost[k] = (chosen[k] >> index_bits) - base;
-        next.delta[k] = t.delta[j];
-        next.delta_prev[k] = from.delta[parent];
-        next.estimate[k] = t.estimate[j];
-        next.output[k] = t.output[j];
-        next.step[k] = t.step[j];
-        next.origin[k] = from.origin[parent];
-        steps[k] = {static_cast<std::uint8_t>(parent), static_cast<std::int8_t>(t.code[j])};
-        hashes[k] = t.hash[j];
+// Candidates as a set of their positions: bit j % 64 of word j / 64.
+using position_set = std::array<std::uint64_t, index_count / 64>;
+static_assert(index_count % 64 == 0 && other_base == 64);
+
+void add_position(position_set& set, std::size_t position) {
+    set[position / 64] |= std::uint64_t{1} << (position % 64);
+}
+
+// What the survivors take from their parents, one array per quantity.
+struct survivor_terms {
+    alignas(64) std::array<std::int32_t, search_width_max> code;
+    alignas(64) std::array<std::int32_t, search_width_max> step;  // the parent's
+    alignas(64) std::array<std::int32_t, search_width_max> slope;
+    alignas(64) std::array<std::int32_t, search_width_max> estimate_leaked;
+    alignas(64) std::array<std::int32_t, search_width_max> delta_prev;
+};
+
+// The survivors (`chosen`), in the order of their positions, into slots
+// 0.. of `next`: their costs, outputs, steps and origins, and their history
+// steps; what the rest of their states needs goes into `s` (see
+// advance_survivors). Returns their number.
+std::size_t gather_survivors(const candidate_terms& t, const search_paths& from, const position_set& chosen,
+                             std::uint64_t base, search_paths& next, std::array<search_step, search_width_max>& steps,
+                             survivor_terms& s) {
+    std::size_t k = 0;
+    for (std::size_t w = 0; w < chosen.size(); ++w) {
+        for (std::uint64_t bits = chosen[w]; bits != 0; bits &= bits - 1, ++k) {
+            const std::size_t j = 64 * w + static_cast<std::size_t>(std::countr_zero(bits));
+            const std::size_t parent = parent_of(t, j);
+            next.cost[k] = (t.key[j] >> index_bits) - base;
+            next.output[k] = t.output[j];
+            next.step[k] = t.step[j];
+            next.origin[k] = from.origin[parent];
+            steps[k] = {static_cast<std::uint8_t>(parent), static_cast<std::int8_t>(t.code[j])};
+            s.code[k] = t.code[j];
+            s.step[k] = from.step[parent];
+            s.slope[k] = t.slope[parent];
+            s.estimate_leaked[k] = t.estimate_leaked[parent];
+            s.delta_prev[k] = from.delta[parent];
+        }
+    }
+    return k;
+}
+
+// The rest of the survivors' states, and their hashes: across slots, in
+// vector registers. Like fill_terms, it runs over whole vectors of slots.
+[[gnu::always_inline]] inline void advance_survivors(const survivor_terms& s, std::size_t slots, search_paths& next,
+                                                     std::span<std::uint32_t, search_width_max> hashes) {
+    for (std::size_t k = 0; k < slots; ++k) {
+        const std::int32_t delta = delta_of(s.code[k], s.step[k], s.slope[k]);
+        const std::int32_t estimate = wrap_add(delta, s.estimate_leaked[k]);
+        next.delta[k] = delta;
+        next.estimate[k] = estimate;
+        next.delta_prev[k] = s.delta_prev[k];
+        hashes[k] = state_hash(next.output[k], estimate, delta, s.delta_prev[k], next.step[k]);
     }
 }
 
@@ -374,23 +401,89 @@ void select_smallest_plain(std::uint64_t* keys, std::size_t size, std::size_t co
         narrow(lo, hi, count, lo + partition_plain(keys + lo, hi - lo, pivot_of(keys, lo, hi), spill.data()));
 }
 
+// One sample's candidates: those of each path, at positions 0..paths-1 and
+// other_base..other_base+paths-1, and the sixteens of `extras` paths from
+// extra_base on.
+struct candidates {
+    std::size_t paths;
+    std::size_t extras;
+    std::size_t real;                                           // keys of candidates, not no_candidate
+    std::array<std::uint64_t, step_class_count> class_winners;  // in the order of their classes
+    std::size_t classes;
+};
+
+// Calls f(begin, end) for each range of positions in use.
+template <class F>
+void for_each_range(const candidates& c, F f) {
+    f(std::size_t{0}, c.paths);
+    f(other_base, other_base + c.paths);
+    if (c.extras != 0) f(extra_base, extra_base + 16 * c.extras);
+}
+
+// How many survive of a sample's candidates: `kept` in all, of which
+// `for_classes` are class winners and `fill` the cheapest of the others.
+struct survivor_counts {
+    std::size_t kept;
+    std::size_t for_classes;
+    std::size_t fill;
+};
+
+survivor_counts counts_of(const candidates& c, int width) {
+    const std::size_t kept = std::min(c.real, static_cast<std::size_t>(width));
+    const std::size_t for_classes = std::min({kept, static_cast<std::size_t>(width) * 3 / 4, c.classes});
+    return {kept, for_classes, kept - for_classes};
+}
+
 // The kernels: the same loops, built for each vector length.
 struct kernel_loops {
     void (*fill_terms)(const search_paths&, std::size_t, std::int32_t, candidate_terms&);
     void (*select_smallest)(std::uint64_t*, std::size_t, std::size_t);
+    // The survivors' states (see gather_survivors and advance_survivors).
+    std::size_t (*survivors)(const candidate_terms&, const search_paths&, const candidates&, const position_set&,
+                             std::uint64_t, search_paths&, std::array<search_step, search_width_max>&,
+                             std::span<std::uint32_t, search_width_max>);
+    // The whole selection of a sample without sixteens, or null (see
+    // select_survivors).
+    void (*select_survivors)(const candidate_terms&, candidates&, int, position_set&, std::uint64_t&);
+    // Whether any two of the first `count` hashes may be equal, or null.
+    bool (*may_repeat)(std::span<const std::uint32_t, search_width_max>, std::size_t);
 };
 
-constexpr kernel_loops plain_loops = {[](const search_paths& p, std::size_t paths, std::int32_t x, candidate_terms& t) {
-                                          fill_terms(p, whole_vectors(paths, 4), x, t);
-                                      },
-                                      select_smallest_plain};
+// The survivors' states in slots 0.. of `next`, with their history steps and
+// hashes, as gather_survivors and advance_survivors find them. Returns their
+// number.
+[[gnu::always_inline]] inline std::size_t survivors_in_turn(const candidate_terms& t, const search_paths& from,
+                                                            const position_set& chosen, std::uint64_t base,
+                                                            search_paths& next,
+                                                            std::array<search_step, search_width_max>& steps,
+                                                            std::span<std::uint32_t, search_width_max> hashes,
+                                                            std::size_t lanes) {
+    survivor_terms s{};  // past the survivors, slots read as zeros
+    const std::size_t kept = gather_survivors(t, from, chosen, base, next, steps, s);
+    advance_survivors(s, whole_vectors(kept, lanes), next, hashes);
+    return kept;
+}
+
+// The loops of a kernel whose vectors hold `lanes` 32-bit lanes, compiled
+// with `attributes` (the processors they target).
+#define NBZ_KERNEL_LOOPS(suffix, attributes, lanes)                                                                  \
+    attributes void fill_terms_##suffix(const search_paths& p, std::size_t paths, std::int32_t x,                    \
+                                        candidate_terms& t) {                                                        \
+        fill_terms(p, whole_vectors(paths, lanes), x, t);                                                            \
+    }                                                                                                                \
+    attributes std::size_t survivors_##suffix(const candidate_terms& t, const search_paths& from, const candidates&, \
+                                              const position_set& chosen, std::uint64_t base, search_paths& next,    \
+                                              std::array<search_step, search_width_max>& steps,                      \
+                                              std::span<std::uint32_t, search_width_max> hashes) {                   \
+        return survivors_in_turn(t, from, chosen, base, next, steps, hashes, lanes);                                 \
+    }
+
+NBZ_KERNEL_LOOPS(plain, , 4)
+constexpr kernel_loops plain_loops = {fill_terms_plain, select_smallest_plain, survivors_plain, nullptr, nullptr};
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define NBZ_SEARCH_X86 1
-[[gnu::target("avx2")]] void fill_terms_avx2(const search_paths& p, std::size_t paths, std::int32_t x,
-                                             candidate_terms& t) {
-    fill_terms(p, whole_vectors(paths, 8), x, t);
-}
+NBZ_KERNEL_LOOPS(avx2, [[gnu::target("avx2")]], 8)
 
 // For each mask of four 64-bit lanes, the 32-bit lanes that pack the lanes
 // in the mask to the front, in order.
@@ -433,15 +526,19 @@ constexpr std::array<std::array<std::int32_t, 8>, 16> pack_table = [] {
     return partition_rest(keys, i, n, pivot, spill, below, above);
 }
 
+// GCC 12 warns that the "undefined" vectors which its own unmasked
+// 512-bit intrinsics start from are uninitialised.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #ifdef __clang__
 #define NBZ_AVX512 "avx512f,avx512vl,avx512bw,avx512dq"
 #else  // GCC would otherwise keep to 256-bit vectors
 #define NBZ_AVX512 "avx512f,avx512vl,avx512bw,avx512dq,prefer-vector-width=512"
 #endif
-[[gnu::target(NBZ_AVX512)]] void fill_terms_avx512(const search_paths& p, std::size_t paths, std::int32_t x,
-                                                   candidate_terms& t) {
-    fill_terms(p, whole_vectors(paths, 16), x, t);
-}
+NBZ_KERNEL_LOOPS(avx512, [[gnu::target(NBZ_AVX512)]], 8)
 
 [[gnu::target(NBZ_AVX512), gnu::always_inline]] inline std::size_t partition_avx512(std::uint64_t* keys, std::size_t n,
                                                                                     std::uint64_t pivot,
@@ -467,7 +564,313 @@ constexpr std::array<std::array<std::int32_t, 8>, 16> pack_table = [] {
     }
     return partition_rest(keys, n, n, pivot, spill, below, above);
 }
+
+// The first two candidates of each path, eight to a vector: vector v of half
+// h holds positions h * other_base + 8v onwards. A mask for each tells which
+// keys are in play.
+constexpr std::size_t halves = 2;
+using vector_masks = std::array<std::array<__mmask8, search_width_max / 8>, halves>;
+
+[[gnu::target(NBZ_AVX512), gnu::always_inline]] inline __m512i keys_at(const candidate_terms& t, std::size_t h,
+                                                                       std::size_t v) {
+    return _mm512_load_si512(t.key.data() + h * other_base + 8 * v);
+}
+[[gnu::target(NBZ_AVX512), gnu::always_inline]] inline __m256i classes_at(const candidate_terms& t, std::size_t h,
+                                                                          std::size_t v) {
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(t.class_at.data() + h * other_base + 8 * v));
+}
+
+// Every candidate of `paths` paths in play.
+vector_masks all_in_play(std::size_t paths) {
+    vector_masks in_play{};
+    for (std::size_t v = 0; 8 * v < paths; ++v)
+        in_play[0][v] = in_play[1][v] = static_cast<__mmask8>((1U << std::min<std::size_t>(paths - 8 * v, 8)) - 1);
+    return in_play;
+}
+
+// The keys in play below `bound`.
+[[gnu::target(NBZ_AVX512), gnu::always_inline]] inline vector_masks keys_below(const candidate_terms& t,
+                                                                               const vector_masks& in_play,
+                                                                               std::size_t vectors,
+                                                                               std::uint64_t bound) {
+    const __m512i b = _mm512_set1_epi64(static_cast<long long>(bound));
+    vector_masks below{};
+    for (std::size_t h = 0; h < halves; ++h)
+        for (std::size_t v = 0; v < vectors; ++v)
+            below[h][v] = _mm512_mask_cmplt_epu64_mask(in_play[h][v], keys_at(t, h, v), b);
+    return below;
+}
+
+// The numbers of keys in play below `near` and below `far`.
+[[gnu::target(NBZ_AVX512), gnu::always_inline]] inline std::pair<std::size_t, std::size_t> counts_below(
+    const candidate_terms& t, const vector_masks& in_play, std::size_t vectors, std::uint64_t near, std::uint64_t far) {
+    const __m512i n = _mm512_set1_epi64(static_cast<long long>(near));
+    const __m512i f = _mm512_set1_epi64(static_cast<long long>(far));
+    std::size_t below_near = 0;
+    std::size_t below_far = 0;
+    for (std::size_t h = 0; h < halves; ++h) {
+        for (std::size_t v = 0; v < vectors; ++v) {
+            const __m512i keys = keys_at(t, h, v);
+            below_near += static_cast<std::size_t>(
+                std::popcount(static_cast<unsigned>(_mm512_mask_cmplt_epu64_mask(in_play[h][v], keys, n))));
+            below_far += static_cast<std::size_t>(
+                std::popcount(static_cast<unsigned>(_mm512_mask_cmplt_epu64_mask(in_play[h][v], keys, f))));
+        }
+    }
+    return {below_near, below_far};
+}
+
+std::size_t count_of(const vector_masks& masks, std::size_t vectors) {
+    std::size_t n = 0;
+    for (std::size_t h = 0; h < halves; ++h)
+        for (std::size_t v = 0; v < vectors; ++v)
+            n += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(masks[h][v])));
+    return n;
+}
+
+// The selection of select_survivors for a sample without sixteens, in
+// 512-bit vectors. The class winners come from one pass over the keys for
+// each class present, smallest class first. The cheapest others
+// are those below a bound, found by counting the keys below trial bounds
+// until at most sixteen keys are in doubt, and then ranking those. `hint`
+// (the last bound's distance from the cheapest key) only makes the first
+// trial bound a good one.
+[[gnu::target(NBZ_AVX512)]] void select_survivors_avx512(const candidate_terms& t, candidates& c, int width,
+                                                         position_set& chosen, std::uint64_t& hint) {
+    const std::size_t vectors = (c.paths + 7) / 8;
+    vector_masks in_play = all_in_play(c.paths);
+    // The classes present, as bits of two words (every class is below 128),
+    // so that the classes' passes do not wait for one another.
+    __m512i present_low = _mm512_setzero_si512();
+    __m512i present_high = _mm512_setzero_si512();
+    const __m512i one = _mm512_set1_epi64(1);
+    const __m512i sixty_four = _mm512_set1_epi64(64);
+    for (std::size_t h = 0; h < halves; ++h) {
+        for (std::size_t v = 0; v < vectors; ++v) {
+            const __m512i classes = _mm512_cvtepu32_epi64(classes_at(t, h, v));
+            const __mmask8 low = _mm512_mask_cmplt_epu64_mask(in_play[h][v], classes, sixty_four);
+            const __mmask8 high = static_cast<__mmask8>(in_play[h][v] & ~low);
+            present_low = _mm512_mask_or_epi64(present_low, low, present_low, _mm512_sllv_epi64(one, classes));
+            present_high = _mm512_mask_or_epi64(present_high, high, present_high,
+                                                _mm512_sllv_epi64(one, _mm512_sub_epi64(classes, sixty_four)));
+        }
+    }
+    std::array<std::uint64_t, 2> present = {static_cast<std::uint64_t>(_mm512_reduce_or_epi64(present_low)),
+                                            static_cast<std::uint64_t>(_mm512_reduce_or_epi64(present_high))};
+    static_assert(step_class_count <= 128);
+    c.classes = 0;
+    for (std::size_t w = 0; w < present.size(); ++w) {
+        for (std::uint64_t bits = present[w]; bits != 0; bits &= bits - 1) {
+            const __m256i wanted = _mm256_set1_epi32(static_cast<int>(64 * w) + std::countr_zero(bits));
+            __m512i cheapest = _mm512_set1_epi64(-1);
+            for (std::size_t h = 0; h < halves; ++h) {
+                for (std::size_t v = 0; v < vectors; ++v) {
+                    const __mmask8 same = _mm256_mask_cmpeq_epu32_mask(in_play[h][v], classes_at(t, h, v), wanted);
+                    cheapest = _mm512_mask_min_epu64(cheapest, same, keys_at(t, h, v), cheapest);
+                }
+            }
+            c.class_winners[c.classes++] = _mm512_reduce_min_epu64(cheapest);
+        }
+    }
+
+    const survivor_counts counts = counts_of(c, width);
+    std::array<std::uint64_t, step_class_count> winners;
+    const auto winners_end = winners.begin() + static_cast<std::ptrdiff_t>(c.classes);
+    std::copy(c.class_winners.begin(), c.class_winners.begin() + static_cast<std::ptrdiff_t>(c.classes),
+              winners.begin());
+    const std::uint64_t cheapest_key = *std::min_element(winners.begin(), winners_end);
+    if (counts.for_classes < c.classes)
+        std::nth_element(winners.begin(), winners.begin() + static_cast<std::ptrdiff_t>(counts.for_classes),
+                         winners_end);
+    // The others: every key but the winners taken.
+    for (std::size_t k = 0; k < counts.for_classes; ++k) {
+        const auto j = static_cast<std::size_t>(winners[k] & index_mask);
+        add_position(chosen, j);
+        in_play[j / other_base][(j % other_base) / 8] &= static_cast<__mmask8>(~(1U << (j % 8)));
+    }
+    if (counts.fill == 0) return;
+
+    const auto plus = [](std::uint64_t a, std::uint64_t b) { return a > unclaimed - b ? unclaimed : a + b; };
+    // Always count_below(lo) < fill <= count_below(hi).
+    std::uint64_t lo = cheapest_key;
+    std::size_t below_lo = 0;
+    std::uint64_t reach = greater<std::uint64_t>(hint, 2);
+    std::uint64_t hi = plus(cheapest_key, reach);
+    // The first two trial bounds, the hint and half of it, in one pass.
+    const std::uint64_t nearer = cheapest_key + reach / 2;
+    const auto [below_nearer, below_hint] = counts_below(t, in_play, vectors, nearer, hi);
+    std::size_t below_hi = below_hint;
+    if (below_nearer < counts.fill) {
+        lo = nearer;
+        below_lo = below_nearer;
+    } else {
+        hi = nearer;
+        below_hi = below_nearer;
+    }
+    while (below_hi < counts.fill) {
+        lo = hi;
+        below_lo = below_hi;
+        reach = plus(plus(reach, reach), plus(reach, reach));
+        hi = plus(cheapest_key, reach);
+        below_hi = count_of(keys_below(t, in_play, vectors, hi), vectors);
+    }
+    while (below_hi - below_lo > 8) {
+        const std::uint64_t mid = lo + (hi - lo) / 2;
+        const std::size_t n = count_of(keys_below(t, in_play, vectors, mid), vectors);
+        if (n < counts.fill) {
+            lo = mid;
+            below_lo = n;
+        } else {
+            hi = mid;
+            below_hi = n;
+        }
+    }
+    std::uint64_t bound = hi;
+    if (below_hi != counts.fill) {
+        // The keys in [lo, hi), at most eight, gathered into one vector and
+        // ranked against its rotations: the one with fill - below_lo - 1 of
+        // them below it is the last to survive.
+        __m512i doubt = _mm512_set1_epi64(-1);
+        std::size_t n = 0;
+        const __m512i from = _mm512_set1_epi64(static_cast<long long>(lo));
+        const vector_masks below_hi_masks = keys_below(t, in_play, vectors, hi);
+        for (std::size_t h = 0; h < halves; ++h) {
+            for (std::size_t v = 0; v < vectors; ++v) {
+                const __m512i keys = keys_at(t, h, v);
+                const __mmask8 in = _mm512_mask_cmpge_epu64_mask(below_hi_masks[h][v], keys, from);
+                // Shifted up past the n already gathered: lanes n.. take them.
+                const __m512i packed = _mm512_maskz_compress_epi64(in, keys);
+                const __m512i shifted =
+                    _mm512_permutexvar_epi64(_mm512_sub_epi64(_mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0),
+                                                              _mm512_set1_epi64(static_cast<long long>(n))),
+                                             packed);
+                const auto count = static_cast<unsigned>(std::popcount(static_cast<unsigned>(in)));
+                doubt = _mm512_mask_mov_epi64(doubt, static_cast<__mmask8>(((1U << count) - 1) << n), shifted);
+                n += count;
+            }
+        }
+        __m512i rank = _mm512_setzero_si512();
+        const __m512i one = _mm512_set1_epi64(1);
+        for (int r = 1; r < 8; ++r) {
+            const __m512i rotated = _mm512_alignr_epi64(doubt, doubt, r);
+            rank = _mm512_mask_add_epi64(rank, _mm512_cmplt_epu64_mask(rotated, doubt), rank, one);
+        }
+        const __mmask8 last =
+            _mm512_cmpeq_epu64_mask(rank, _mm512_set1_epi64(static_cast<long long>(counts.fill - below_lo - 1)));
+        bound = static_cast<std::uint64_t>(
+                    _mm_cvtsi128_si64(_mm512_castsi512_si128(_mm512_maskz_compress_epi64(last, doubt)))) +
+                1;
+    }
+    const vector_masks survivors = keys_below(t, in_play, vectors, bound);
+    chosen[0] |= std::bit_cast<std::uint64_t>(survivors[0]);
+    chosen[1] |= std::bit_cast<std::uint64_t>(survivors[1]);
+    hint = bound - cheapest_key + (bound - cheapest_key) / 4;
+}
+
+// A table of 64 values, indexed in vector registers: entries index[i].
+[[gnu::target(NBZ_AVX512), gnu::always_inline]] inline __m512i entries_of(const std::int32_t* table, __m512i index) {
+    const __m512i low = _mm512_permutex2var_epi32(_mm512_loadu_si512(table), index, _mm512_loadu_si512(table + 16));
+    const __m512i high =
+        _mm512_permutex2var_epi32(_mm512_loadu_si512(table + 32), index, _mm512_loadu_si512(table + 48));
+    return _mm512_mask_mov_epi32(low, _mm512_test_epi32_mask(index, _mm512_set1_epi32(32)), high);
+}
+
+// survivors_in_turn for a sample without sixteens, sixteen positions at a
+// time: the survivors' terms packed to the front of vector registers, their
+// parents' read from tables in registers, and their states worked out there.
+[[gnu::target(NBZ_AVX512)]] std::size_t survivors_avx512_vectors(const candidate_terms& t, const search_paths& from,
+                                                                 const candidates& c, const position_set& chosen,
+                                                                 std::uint64_t base, search_paths& next,
+                                                                 std::array<search_step, search_width_max>& steps,
+                                                                 std::span<std::uint32_t, search_width_max> hashes) {
+    if (c.extras != 0) return survivors_avx512(t, from, c, chosen, base, next, steps, hashes);
+    alignas(64) std::array<std::int32_t, search_width_max> origins;
+    for (std::size_t i = 0; i < search_width_max; i += 16)
+        _mm512_store_si512(
+            origins.data() + i,
+            _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from.origin.data() + i))));
+    const __m512i lanes = _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    const __m512i base_vector = _mm512_set1_epi64(static_cast<long long>(base));
+    std::size_t k = 0;
+    for (std::size_t h = 0; h < halves; ++h) {
+        for (std::size_t q = 0; 16 * q < c.paths; ++q) {
+            const auto m = static_cast<__mmask16>(chosen[h] >> (16 * q));
+            if (m == 0) continue;
+            const std::size_t at = h * other_base + 16 * q;
+            const __m512i parent =
+                _mm512_maskz_compress_epi32(m, _mm512_add_epi32(lanes, _mm512_set1_epi32(static_cast<int>(16 * q))));
+            const __m512i code = _mm512_maskz_compress_epi32(m, _mm512_load_si512(t.code.data() + at));
+            const __m512i output = _mm512_maskz_compress_epi32(m, _mm512_load_si512(t.output.data() + at));
+            const __m512i step = _mm512_maskz_compress_epi32(m, _mm512_load_si512(t.step.data() + at));
+            const __m512i delta = _mm512_add_epi32(_mm512_mullo_epi32(code, entries_of(from.step.data(), parent)),
+                                                   entries_of(t.slope.data(), parent));
+            const __m512i estimate = _mm512_add_epi32(delta, entries_of(t.estimate_leaked.data(), parent));
+            const __m512i delta_prev = entries_of(from.delta.data(), parent);
+            __m512i hash = _mm512_mullo_epi32(output, _mm512_set1_epi32(static_cast<int>(0x9E3779B1U)));
+            hash =
+                _mm512_xor_si512(hash, _mm512_mullo_epi32(estimate, _mm512_set1_epi32(static_cast<int>(0x85EBCA77U))));
+            hash = _mm512_xor_si512(hash, _mm512_mullo_epi32(delta, _mm512_set1_epi32(static_cast<int>(0x27D4EB2FU))));
+            hash = _mm512_xor_si512(hash,
+                                    _mm512_mullo_epi32(delta_prev, _mm512_set1_epi32(static_cast<int>(0x165667B1U))));
+            hash = _mm512_xor_si512(hash, _mm512_mullo_epi32(step, _mm512_set1_epi32(static_cast<int>(0xC2B2AE3DU))));
+            hash = _mm512_xor_si512(hash, _mm512_srli_epi32(hash, 15));
+            const auto count = static_cast<unsigned>(std::popcount(static_cast<unsigned>(m)));
+            const auto first = static_cast<__mmask16>((1U << count) - 1);
+            _mm512_mask_storeu_epi32(next.delta.data() + k, first, delta);
+            _mm512_mask_storeu_epi32(next.delta_prev.data() + k, first, delta_prev);
+            _mm512_mask_storeu_epi32(next.estimate.data() + k, first, estimate);
+            _mm512_mask_storeu_epi32(next.output.data() + k, first, output);
+            _mm512_mask_storeu_epi32(next.step.data() + k, first, step);
+            _mm512_mask_storeu_epi32(hashes.data() + k, first, hash);
+            _mm512_mask_cvtepi32_storeu_epi8(next.origin.data() + k, first, entries_of(origins.data(), parent));
+            // A history step is the parent's slot, then the code, in two bytes.
+            static_assert(sizeof(search_step) == 2 && offsetof(search_step, code) == 1);
+            _mm512_mask_cvtepi32_storeu_epi16(steps.data() + k, first,
+                                              _mm512_or_si512(parent, _mm512_slli_epi32(code, 8)));
+            for (std::size_t half = 0; half < 2; ++half) {
+                const auto keys_in = static_cast<__mmask8>(m >> (8 * half));
+                const __m512i keys =
+                    _mm512_maskz_compress_epi64(keys_in, _mm512_load_si512(t.key.data() + at + 8 * half));
+                const __m512i cost = _mm512_sub_epi64(_mm512_srli_epi64(keys, index_bits), base_vector);
+                const auto n = static_cast<unsigned>(std::popcount(static_cast<unsigned>(keys_in)));
+                _mm512_mask_storeu_epi64(next.cost.data() + k, static_cast<__mmask8>((1U << n) - 1), cost);
+                k += n;
+            }
+        }
+    }
+    return k;
+}
+
+// Whether any two of the first `count` hashes may be equal: a conflict
+// within a vector of sixteen, or between two vectors in any rotation.
+[[gnu::target(NBZ_AVX512 ",avx512cd")]] bool may_repeat_avx512(std::span<const std::uint32_t, search_width_max> hashes,
+                                                               std::size_t count) {
+    const std::size_t vectors = (count + 15) / 16;
+    __m512i v[search_width_max / 16];  // NOLINT(cppcoreguidelines-avoid-c-arrays): vector registers
+    __mmask16 repeats = 0;
+    for (std::size_t i = 0; i < vectors; ++i) {
+        const auto lanes = static_cast<__mmask16>(count - 16 * i >= 16 ? 0xFFFFU : (1U << (count - 16 * i)) - 1);
+        // Past `count`, values that differ from each other in every vector.
+        const __m512i unused = _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+        v[i] = _mm512_mask_loadu_epi32(_mm512_add_epi32(unused, _mm512_set1_epi32(static_cast<int>(~(16 * i + 15)))),
+                                       lanes, hashes.data() + 16 * i);
+        repeats |= _mm512_mask_test_epi32_mask(lanes, _mm512_conflict_epi32(v[i]), _mm512_set1_epi32(-1));
+    }
+    for (std::size_t i = 0; i < vectors; ++i) {
+        for (std::size_t j = i + 1; j < vectors; ++j) {
+            __m512i rotated = v[j];
+            for (int r = 0; r < 16; ++r) {
+                repeats |= _mm512_cmpeq_epi32_mask(v[i], rotated);
+                rotated = _mm512_alignr_epi32(rotated, rotated, 1);
+            }
+        }
+    }
+    return repeats != 0;
+}
 #undef NBZ_AVX512
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 [[gnu::target("avx2")]] void select_smallest_avx2(std::uint64_t* keys, std::size_t size, std::size_t count) {
     spill_keys spill;
@@ -481,9 +884,11 @@ constexpr std::array<std::array<std::int32_t, 8>, 16> pack_table = [] {
         narrow(lo, hi, count, lo + partition_avx512(keys + lo, hi - lo, pivot_of(keys, lo, hi), spill.data()));
 }
 
-constexpr kernel_loops avx2_loops = {fill_terms_avx2, select_smallest_avx2};
-constexpr kernel_loops avx512_loops = {fill_terms_avx512, select_smallest_avx512};
+constexpr kernel_loops avx2_loops = {fill_terms_avx2, select_smallest_avx2, survivors_avx2, nullptr, nullptr};
+constexpr kernel_loops avx512_loops = {fill_terms_avx512, select_smallest_avx512, survivors_avx512_vectors,
+                                       select_survivors_avx512, may_repeat_avx512};
 #endif
+#undef NBZ_KERNEL_LOOPS
 
 const kernel_loops& loops_of(search_kernel kernel) {
 #ifdef NBZ_SEARCH_X86
@@ -494,119 +899,104 @@ const kernel_loops& loops_of(search_kernel kernel) {
     return plain_loops;
 }
 
-// One sample's candidates as keys, with the cheapest of each step class.
-struct candidates {
-    candidates(candidate_terms& t, std::span<std::uint64_t, step_class_count> cheapest)
-        : keys(t.key), class_at(t.class_at), cheapest_of_class(cheapest) {}
-    std::size_t count;                                             // keys in use, some of them no_candidate
-    std::size_t real;                                              // keys of candidates
-    std::size_t extras_at;                                         // where the keys of the sixteens start
-    std::span<std::uint64_t, index_count> keys;                    // by position until selection reorders them
-    std::span<std::uint32_t, index_count> class_at;                // the step class of each key, until then
-    std::span<std::uint64_t, step_class_count> cheapest_of_class;  // unclaimed for classes no key has
-    std::array<std::uint8_t, step_class_count> classes_seen;       // in the order first seen
-    std::size_t classes;
-};
-
-// Where the key of the candidate with `index` is before selection: the first
-// two of each path at their index, the sixteens from extras_at on.
-std::size_t position_of(const candidates& c, std::uint64_t key) {
-    const auto index = static_cast<std::size_t>(key & index_mask);
-    return index < extra_base ? index : index - extra_base + c.extras_at;
+// The cheapest key of each step class, into c.class_winners in the order of
+// their classes. Keys go to four tables in turn, so that runs of keys of one
+// class, which are common, make four short chains of minima instead of one
+// long one.
+void find_class_winners(const candidate_terms& t, candidates& c) {
+    constexpr std::size_t tables = 4;
+    std::uint32_t lowest = step_class_count;
+    std::uint32_t highest = 0;
+    for_each_range(c, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t j = begin; j < end; ++j) {
+            lowest = lesser(lowest, t.class_at[j]);
+            highest = greater(highest, t.class_at[j]);
+        }
+    });
+    std::array<std::array<std::uint64_t, tables>, step_class_count> cheapest;
+    for (std::uint32_t k = lowest; k <= highest; ++k) cheapest[k].fill(unclaimed);
+    for_each_range(c, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t j = begin; j < end; ++j) {
+            std::uint64_t& entry = cheapest[t.class_at[j]][j % tables];
+            entry = lesser(entry, t.key[j]);
+        }
+    });
+    c.classes = 0;
+    for (std::uint32_t k = lowest; k <= highest; ++k) {
+        const std::array<std::uint64_t, tables>& entries = cheapest[k];
+        const std::uint64_t winner = lesser(lesser(entries[0], entries[1]), lesser(entries[2], entries[3]));
+        c.class_winners[c.classes] = winner;
+        c.classes += static_cast<std::size_t>(winner != unclaimed);
+    }
 }
 
 // Expands every path by its candidate codes for sample x (see fill_terms). A
 // path whose two candidates both overflow is expanded again by every code,
-// after the others, so that one staying in range is found. Then finds the
-// cheapest key of each class.
+// so that one staying in range is found.
 void expand(const search_encoder& e, const kernel_loops& loops, std::int16_t x, candidate_terms& t, candidates& c) {
     const auto paths = static_cast<std::size_t>(e.path_count);
     const search_paths& p = alive(e);
     loops.fill_terms(p, paths, x, t);
 
-    constexpr std::size_t o = search_width_max;
+    constexpr std::size_t o = other_base;
     std::size_t usable = 0;
     std::uint32_t any_both = 0;
     for (std::size_t k = 0; k < paths; ++k) {
         usable += static_cast<std::size_t>(t.usable[k]);
         any_both |= t.overflow[k] & t.overflow[o + k];
     }
-    std::uint64_t both_overflow = 0;  // bit k: path k's two candidates overflow
-    if (any_both != 0)
-        for (std::size_t k = 0; k < paths; ++k) both_overflow |= std::uint64_t{t.overflow[k] & t.overflow[o + k]} << k;
-    std::size_t n = 2 * paths;
-    c.extras_at = n;
+    c.paths = paths;
+    c.extras = 0;
     c.real = paths + usable;
-    for (std::size_t j = extra_base; both_overflow != 0; both_overflow &= both_overflow - 1) {
+    if (any_both == 0) return;
+    std::uint64_t both_overflow = 0;  // bit k: path k's two candidates overflow
+    for (std::size_t k = 0; k < paths; ++k) both_overflow |= std::uint64_t{t.overflow[k] & t.overflow[o + k]} << k;
+    for (std::size_t j = extra_base; both_overflow != 0; both_overflow &= both_overflow - 1, ++c.extras) {
         const auto k = static_cast<std::size_t>(std::countr_zero(both_overflow));
-        for (std::int32_t code = -8; code <= 7; ++code, ++j, ++n) {
+        t.extra_parent[c.extras] = static_cast<std::uint8_t>(k);
+        for (std::int32_t code = -8; code <= 7; ++code, ++j) {
             t.code[j] = code;
-            fill_candidate(t, j, k, p.step[k], p.delta[k]);
-            t.key[n] = key_of(p.cost[k], capped_error(t.output[j], x), overflows(t.output[j]), j);
-            t.class_at[n] = step_class(t.step[j]);
+            fill_candidate(t, j, k, p.step[k]);
+            t.key[j] = key_of(p.cost[k], capped_error(t.output[j], x), overflows(t.output[j]), j);
         }
         c.real += 16;
     }
-    c.count = n;
-
-    // A missing candidate has its path's greedy class and a key above it, so
-    // it changes no class's cheapest.
-    c.classes = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t k = c.class_at[i];
-        std::uint64_t& cheapest = c.cheapest_of_class[k];
-        c.classes_seen[c.classes] = static_cast<std::uint8_t>(k);
-        c.classes += static_cast<std::size_t>(cheapest == unclaimed);
-        cheapest = std::min(cheapest, c.keys[i]);
-    }
 }
 
-void move_smallest_to_front(const kernel_loops& loops, std::span<std::uint64_t> keys, std::size_t count) {
-    loops.select_smallest(keys.data(), keys.size(), count);
-}
-
-// Chooses the survivors among the candidates into `chosen` and returns their
-// number, at most `width`. Three quarters of the slots go first to the
-// cheapest candidate of each step class, so that paths which adapted the step
-// differently (and pay for it only later) stay alive; the rest go to the
-// cheapest of the others. The survivors come in no particular order.
-std::size_t select_survivors(const kernel_loops& loops, int width, candidates& c,
-                             std::span<std::uint64_t, search_width_max> chosen) {
-    const std::span keys = c.keys.first(c.count);
-    const std::size_t kept = std::min(c.real, static_cast<std::size_t>(width));
-    const std::size_t for_classes = std::min({kept, static_cast<std::size_t>(width) * 3 / 4, c.classes});
-    const std::size_t fill = kept - for_classes;
-    if (for_classes == c.classes) {
-        // Every class's cheapest is taken (the usual case): take them out of
-        // the keys by putting keys above all others in their place.
-        for (std::size_t k = 0; k < c.classes; ++k) {
-            const std::uint8_t class_id = c.classes_seen[k];
-            chosen[k] = c.cheapest_of_class[class_id];
-            keys[position_of(c, chosen[k])] = unclaimed - k;
-        }
-        move_smallest_to_front(loops, keys, fill);
-    } else {
-        std::array<std::uint64_t, step_class_count> winners;
-        for (std::size_t k = 0; k < c.classes; ++k) winners[k] = c.cheapest_of_class[c.classes_seen[k]];
-        move_smallest_to_front(loops, std::span{winners}.first(c.classes), for_classes);
-        std::uint64_t taken_below = 0;  // above every winner taken; 0 when none is (no key is below it)
-        for (std::size_t k = 0; k < for_classes; ++k) {
-            chosen[k] = winners[k];
-            taken_below = std::max(taken_below, winners[k] + 1);
-        }
-        // The others: every key but the winners just taken (a class's winner
-        // below every winner not taken).
-        std::size_t others = 0;
-        for (std::size_t n = 0; n < keys.size(); ++n) {
-            const std::uint64_t key = keys[n];
-            const bool taken = (key == c.cheapest_of_class[c.class_at[n]]) & (key < taken_below);
-            keys[others] = key;
-            others += static_cast<std::size_t>(!taken);
-        }
-        move_smallest_to_front(loops, keys.first(others), fill);
+// Chooses the survivors among the candidates into `chosen`. Up to `width`
+// survive: three quarters of the slots go first to the cheapest candidate of
+// each step class, so that paths which adapted the step differently (and pay
+// for it only later) stay alive; the rest go to the cheapest of the others.
+void select_survivors(const kernel_loops& loops, int width, const candidate_terms& t, candidates& c,
+                      position_set& chosen, std::uint64_t& hint) {
+    if (loops.select_survivors != nullptr && c.extras == 0) {
+        loops.select_survivors(t, c, width, chosen, hint);
+        return;
     }
-    std::copy_n(keys.begin(), fill, chosen.begin() + static_cast<std::ptrdiff_t>(for_classes));
-    return kept;
+    find_class_winners(t, c);
+    const auto [kept, for_classes, fill] = counts_of(c, width);
+    // Usually every class's winner is taken (there are about 7 classes
+    // against 15 slots at width 20); else the cheapest winners are.
+    std::array<std::uint64_t, step_class_count> winners;
+    std::copy_n(c.class_winners.begin(), c.classes, winners.begin());
+    if (for_classes < c.classes) loops.select_smallest(winners.data(), c.classes, for_classes);
+    // The others: every key, with the winners taken put above all others.
+    std::array<std::uint64_t, index_count> others;
+    std::size_t n = 0;
+    for_each_range(c, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t j = begin; j < end; ++j) others[n++] = t.key[j];
+    });
+    for (std::size_t k = 0; k < for_classes; ++k) {
+        const auto j = static_cast<std::size_t>(winners[k] & index_mask);
+        add_position(chosen, j);
+        // Where key j is among the others.
+        const std::size_t at = j < other_base   ? j
+                               : j < extra_base ? c.paths + (j - other_base)
+                                                : 2 * c.paths + (j - extra_base);
+        others[at] = unclaimed - k;
+    }
+    loops.select_smallest(others.data(), n, fill);
+    for (std::size_t k = 0; k < fill; ++k) add_position(chosen, static_cast<std::size_t>(others[k] & index_mask));
 }
 
 // Survivors that reach the same state have the same future, so only the
@@ -642,41 +1032,40 @@ private:
 void search_sample(search_encoder& e, std::int16_t x, bool counted) {
     const kernel_loops& loops = loops_of(e.kernel);
     candidate_terms t;
-    candidates c{t, e.class_cheapest};
-    std::array<std::uint64_t, search_width_max> chosen;
+    candidates c;
+    position_set chosen{};
     expand(e, loops, x, t, c);
-    const std::size_t kept = select_survivors(loops, e.width, c, chosen);
+    select_survivors(loops, e.width, t, c, chosen, e.selection_hint);
     // Costs are kept relative to the cheapest, so that they cannot grow
     // without bound. The cheapest candidate is its class's cheapest, and
     // always survives.
-    std::uint64_t cheapest_key = unclaimed;
-    for (std::size_t k = 0; k < c.classes; ++k) {
-        std::uint64_t& cheapest = c.cheapest_of_class[c.classes_seen[k]];
-        cheapest_key = std::min(cheapest_key, cheapest);
-        cheapest = unclaimed;
-    }
-    const std::uint64_t base = cheapest_key >> index_bits;
+    const std::uint64_t base =
+        *std::min_element(c.class_winners.begin(), c.class_winners.begin() + static_cast<std::ptrdiff_t>(c.classes)) >>
+        index_bits;
+    const search_paths& from = alive(e);
     search_paths& next = e.path_sets[static_cast<std::size_t>(1 - e.current)];
     const std::size_t row = (e.first + e.pending) % search_history_samples;
     std::array<search_step, search_width_max>& steps = e.history[row];
     std::array<std::uint32_t, search_width_max> hashes;
-    gather_survivors(t, alive(e), chosen, kept, base, next, steps, hashes);
+    const std::size_t kept = loops.survivors(t, from, c, chosen, base, next, steps, hashes);
 
     // Merge survivors that reach the same state into the cheapest of them.
     // Rare, so the slots are closed up only when it happens.
-    distinct_paths distinct{kept};
     std::array<bool, search_width_max> merged{};
     bool any_merged = false;
-    for (std::size_t k = 0; k < kept; ++k) {
-        const int earlier = distinct.find_or_add(next, hashes, k);
-        if (earlier < 0) continue;
-        any_merged = true;
-        merged[k] = true;
-        const auto j = static_cast<std::size_t>(earlier);
-        if (next.cost[k] < next.cost[j]) {
-            next.cost[j] = next.cost[k];
-            next.origin[j] = next.origin[k];
-            steps[j] = steps[k];
+    if (loops.may_repeat == nullptr || loops.may_repeat(hashes, kept)) {
+        distinct_paths distinct{kept};
+        for (std::size_t k = 0; k < kept; ++k) {
+            const int earlier = distinct.find_or_add(next, hashes, k);
+            if (earlier < 0) continue;
+            any_merged = true;
+            merged[k] = true;
+            const auto j = static_cast<std::size_t>(earlier);
+            if (next.cost[k] < next.cost[j]) {
+                next.cost[j] = next.cost[k];
+                next.origin[j] = next.origin[k];
+                steps[j] = steps[k];
+            }
         }
     }
     std::size_t count = kept;
@@ -735,8 +1124,8 @@ void search_init(search_encoder& e, int width, search_kernel kernel) {
     p.origin[0] = 0;
     e.pending = 0;
     e.first = 0;
+    e.selection_hint = 0;
     encoder_init(e.committed);
-    e.class_cheapest.fill(unclaimed);
     e.signal_energy = 0;
     e.noise_energy = 0;
 }
