@@ -84,6 +84,7 @@ static_assert(step_max < (1 << 24));
 static_assert(step_class(1) == 3 && step_class(7) == 11 && step_class(2687) == 36 && step_class(2688) == 37);
 
 constexpr std::size_t step_class_count = std::size_t{3} * 33;  // step_class of any 32-bit step is below this
+static_assert(std::tuple_size_v<decltype(search_encoder::class_cheapest)> == step_class_count);
 
 // next_step without the table, so that it runs in vector registers: the
 // step's multiplier by the code's magnitude.
@@ -212,7 +213,6 @@ struct candidate_terms {
     alignas(64) std::array<std::uint64_t, index_count> key;
     alignas(64) std::array<std::uint32_t, index_count> class_at;
     // Of the first two candidates of each path only.
-    alignas(64) std::array<std::uint32_t, extra_base> error;        // |output - x|, capped
     alignas(64) std::array<std::uint32_t, extra_base> overflow;     // 1 when the output leaves -32767..32767
     alignas(64) std::array<std::int32_t, search_width_max> usable;  // 1 when the other code is not the greedy one again
     // The parts of each path's next state that do not depend on the code.
@@ -250,8 +250,15 @@ constexpr std::int32_t delta_of(std::int32_t code, std::int32_t step, std::int32
 // paths alive into slots that hold earlier or initial states (search_init
 // fills them), so that no path takes the slow scalar remainder; those lanes
 // are ignored.
-[[gnu::always_inline]] inline void fill_terms(const search_paths& p, std::size_t paths, std::int32_t x,
-                                              candidate_terms& t) {
+// What the candidates of the `alive` paths come to: how many are candidates
+// (not no_candidate), and whether any path's two overflow.
+struct expansion {
+    std::size_t candidates;
+    bool any_both_overflow;
+};
+
+[[gnu::always_inline]] inline expansion fill_terms(const search_paths& p, std::size_t alive, std::size_t paths,
+                                                   std::int32_t x, candidate_terms& t) {
     constexpr std::size_t o = other_base;
     for (std::size_t k = 0; k < paths; ++k) {
         const std::int32_t step = p.step[k];
@@ -269,18 +276,20 @@ constexpr std::int32_t delta_of(std::int32_t code, std::int32_t step, std::int32
         fill_candidate(t, k, k, step);
         fill_candidate(t, o + k, k, step);
     }
+    std::uint32_t usable = 0;
+    std::uint32_t both_overflow = 0;
     for (std::size_t k = 0; k < paths; ++k) {
-        t.error[k] = capped_error(t.output[k], x);
-        t.error[o + k] = capped_error(t.output[o + k], x);
         t.overflow[k] = overflows(t.output[k]);
         t.overflow[o + k] = overflows(t.output[o + k]);
-    }
-    for (std::size_t k = 0; k < paths; ++k) {
-        const std::uint64_t other = key_of(p.cost[k], t.error[o + k], t.overflow[o + k], o + k);
+        const std::uint64_t other = key_of(p.cost[k], capped_error(t.output[o + k], x), t.overflow[o + k], o + k);
         const std::uint64_t keep = 0 - static_cast<std::uint64_t>(t.usable[k]);
-        t.key[k] = key_of(p.cost[k], t.error[k], t.overflow[k], k);
+        t.key[k] = key_of(p.cost[k], capped_error(t.output[k], x), t.overflow[k], k);
         t.key[o + k] = (other & keep) | ((no_candidate - k) & ~keep);
+        const std::uint32_t is_alive = std::uint32_t{k < alive};
+        usable += static_cast<std::uint32_t>(t.usable[k]) & is_alive;
+        both_overflow |= t.overflow[k] & t.overflow[o + k] & is_alive;
     }
+    return {alive + usable, both_overflow != 0};
 }
 
 // Candidates as a set of their positions: bit j % 64 of word j / 64.
@@ -305,10 +314,10 @@ struct survivor_terms {
 // steps; what the rest of their states needs goes into `s` (see
 // advance_survivors). Returns their number.
 std::size_t gather_survivors(const candidate_terms& t, const search_paths& from, const position_set& chosen,
-                             std::uint64_t base, search_paths& next, std::array<search_step, search_width_max>& steps,
-                             survivor_terms& s) {
+                             std::size_t words, std::uint64_t base, search_paths& next,
+                             std::array<search_step, search_width_max>& steps, survivor_terms& s) {
     std::size_t k = 0;
-    for (std::size_t w = 0; w < chosen.size(); ++w) {
+    for (std::size_t w = 0; w < words; ++w) {
         for (std::uint64_t bits = chosen[w]; bits != 0; bits &= bits - 1, ++k) {
             const std::size_t j = 64 * w + static_cast<std::size_t>(std::countr_zero(bits));
             const std::size_t parent = parent_of(t, j);
@@ -436,7 +445,7 @@ survivor_counts counts_of(const candidates& c, int width) {
 
 // The kernels: the same loops, built for each vector length.
 struct kernel_loops {
-    void (*fill_terms)(const search_paths&, std::size_t, std::int32_t, candidate_terms&);
+    expansion (*fill_terms)(const search_paths&, std::size_t, std::int32_t, candidate_terms&);
     void (*select_smallest)(std::uint64_t*, std::size_t, std::size_t);
     // The survivors' states (see gather_survivors and advance_survivors).
     std::size_t (*survivors)(const candidate_terms&, const search_paths&, const candidates&, const position_set&,
@@ -453,29 +462,33 @@ struct kernel_loops {
 // hashes, as gather_survivors and advance_survivors find them. Returns their
 // number.
 [[gnu::always_inline]] inline std::size_t survivors_in_turn(const candidate_terms& t, const search_paths& from,
-                                                            const position_set& chosen, std::uint64_t base,
-                                                            search_paths& next,
+                                                            const candidates& c, const position_set& chosen,
+                                                            std::uint64_t base, search_paths& next,
                                                             std::array<search_step, search_width_max>& steps,
                                                             std::span<std::uint32_t, search_width_max> hashes,
                                                             std::size_t lanes) {
-    survivor_terms s{};  // past the survivors, slots read as zeros
-    const std::size_t kept = gather_survivors(t, from, chosen, base, next, steps, s);
-    advance_survivors(s, whole_vectors(kept, lanes), next, hashes);
+    survivor_terms s;
+    const std::size_t words = 2 + (16 * c.extras + 63) / 64;  // those that can hold positions in use
+    const std::size_t kept = gather_survivors(t, from, chosen, words, base, next, steps, s);
+    const std::size_t slots = whole_vectors(kept, lanes);
+    for (std::size_t k = kept; k < slots; ++k)
+        s.code[k] = s.step[k] = s.slope[k] = s.estimate_leaked[k] = s.delta_prev[k] = 0;
+    advance_survivors(s, slots, next, hashes);
     return kept;
 }
 
 // The loops of a kernel whose vectors hold `lanes` 32-bit lanes, compiled
 // with `attributes` (the processors they target).
-#define NBZ_KERNEL_LOOPS(suffix, attributes, lanes)                                                                  \
-    attributes void fill_terms_##suffix(const search_paths& p, std::size_t paths, std::int32_t x,                    \
-                                        candidate_terms& t) {                                                        \
-        fill_terms(p, whole_vectors(paths, lanes), x, t);                                                            \
-    }                                                                                                                \
-    attributes std::size_t survivors_##suffix(const candidate_terms& t, const search_paths& from, const candidates&, \
-                                              const position_set& chosen, std::uint64_t base, search_paths& next,    \
-                                              std::array<search_step, search_width_max>& steps,                      \
-                                              std::span<std::uint32_t, search_width_max> hashes) {                   \
-        return survivors_in_turn(t, from, chosen, base, next, steps, hashes, lanes);                                 \
+#define NBZ_KERNEL_LOOPS(suffix, attributes, lanes)                                                                    \
+    attributes expansion fill_terms_##suffix(const search_paths& p, std::size_t paths, std::int32_t x,                 \
+                                             candidate_terms& t) {                                                     \
+        return fill_terms(p, paths, whole_vectors(paths, lanes), x, t);                                                \
+    }                                                                                                                  \
+    attributes std::size_t survivors_##suffix(const candidate_terms& t, const search_paths& from, const candidates& c, \
+                                              const position_set& chosen, std::uint64_t base, search_paths& next,      \
+                                              std::array<search_step, search_width_max>& steps,                        \
+                                              std::span<std::uint32_t, search_width_max> hashes) {                     \
+        return survivors_in_turn(t, from, c, chosen, base, next, steps, hashes, lanes);                                \
     }
 
 NBZ_KERNEL_LOOPS(plain, , 4)
@@ -842,7 +855,7 @@ std::size_t count_of(const vector_masks& masks, std::size_t vectors) {
 }
 
 // Whether any two of the first `count` hashes may be equal: a conflict
-// within a vector of sixteen, or between two vectors in any rotation.
+// within a vector of sixteen, or a hash equal to one of an earlier vector.
 [[gnu::target(NBZ_AVX512 ",avx512cd")]] bool may_repeat_avx512(std::span<const std::uint32_t, search_width_max> hashes,
                                                                std::size_t count) {
     const std::size_t vectors = (count + 15) / 16;
@@ -856,14 +869,10 @@ std::size_t count_of(const vector_masks& masks, std::size_t vectors) {
                                        lanes, hashes.data() + 16 * i);
         repeats |= _mm512_mask_test_epi32_mask(lanes, _mm512_conflict_epi32(v[i]), _mm512_set1_epi32(-1));
     }
-    for (std::size_t i = 0; i < vectors; ++i) {
-        for (std::size_t j = i + 1; j < vectors; ++j) {
-            __m512i rotated = v[j];
-            for (int r = 0; r < 16; ++r) {
-                repeats |= _mm512_cmpeq_epi32_mask(v[i], rotated);
-                rotated = _mm512_alignr_epi32(rotated, rotated, 1);
-            }
-        }
+    // Each hash of a later vector against the whole of an earlier one.
+    for (std::size_t j = 16; j < count; ++j) {
+        const __m512i hash = _mm512_set1_epi32(static_cast<int>(hashes[j]));
+        for (std::size_t i = 0; i < j / 16; ++i) repeats |= _mm512_cmpeq_epi32_mask(v[i], hash);
     }
     return repeats != 0;
 }
@@ -899,34 +908,23 @@ const kernel_loops& loops_of(search_kernel kernel) {
     return plain_loops;
 }
 
-// The cheapest key of each step class, into c.class_winners in the order of
-// their classes. Keys go to four tables in turn, so that runs of keys of one
-// class, which are common, make four short chains of minima instead of one
-// long one.
-void find_class_winners(const candidate_terms& t, candidates& c) {
-    constexpr std::size_t tables = 4;
-    std::uint32_t lowest = step_class_count;
-    std::uint32_t highest = 0;
+// The cheapest key of each step class, into c.class_winners in no
+// particular order. `cheapest` holds each class's cheapest so far, and is
+// all unclaimed before and after.
+void find_class_winners(const candidate_terms& t, candidates& c, std::span<std::uint64_t, step_class_count> cheapest) {
+    std::array<std::uint8_t, step_class_count> seen;  // the classes found, in the order found
+    c.classes = 0;
     for_each_range(c, [&](std::size_t begin, std::size_t end) {
         for (std::size_t j = begin; j < end; ++j) {
-            lowest = lesser(lowest, t.class_at[j]);
-            highest = greater(highest, t.class_at[j]);
-        }
-    });
-    std::array<std::array<std::uint64_t, tables>, step_class_count> cheapest;
-    for (std::uint32_t k = lowest; k <= highest; ++k) cheapest[k].fill(unclaimed);
-    for_each_range(c, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t j = begin; j < end; ++j) {
-            std::uint64_t& entry = cheapest[t.class_at[j]][j % tables];
+            std::uint64_t& entry = cheapest[t.class_at[j]];
+            seen[c.classes] = static_cast<std::uint8_t>(t.class_at[j]);
+            c.classes += static_cast<std::size_t>(entry == unclaimed);
             entry = lesser(entry, t.key[j]);
         }
     });
-    c.classes = 0;
-    for (std::uint32_t k = lowest; k <= highest; ++k) {
-        const std::array<std::uint64_t, tables>& entries = cheapest[k];
-        const std::uint64_t winner = lesser(lesser(entries[0], entries[1]), lesser(entries[2], entries[3]));
-        c.class_winners[c.classes] = winner;
-        c.classes += static_cast<std::size_t>(winner != unclaimed);
+    for (std::size_t k = 0; k < c.classes; ++k) {
+        c.class_winners[k] = cheapest[seen[k]];
+        cheapest[seen[k]] = unclaimed;
     }
 }
 
@@ -936,19 +934,12 @@ void find_class_winners(const candidate_terms& t, candidates& c) {
 void expand(const search_encoder& e, const kernel_loops& loops, std::int16_t x, candidate_terms& t, candidates& c) {
     const auto paths = static_cast<std::size_t>(e.path_count);
     const search_paths& p = alive(e);
-    loops.fill_terms(p, paths, x, t);
-
-    constexpr std::size_t o = other_base;
-    std::size_t usable = 0;
-    std::uint32_t any_both = 0;
-    for (std::size_t k = 0; k < paths; ++k) {
-        usable += static_cast<std::size_t>(t.usable[k]);
-        any_both |= t.overflow[k] & t.overflow[o + k];
-    }
+    const expansion expanded = loops.fill_terms(p, paths, x, t);
     c.paths = paths;
     c.extras = 0;
-    c.real = paths + usable;
-    if (any_both == 0) return;
+    c.real = expanded.candidates;
+    if (!expanded.any_both_overflow) return;
+    constexpr std::size_t o = other_base;
     std::uint64_t both_overflow = 0;  // bit k: path k's two candidates overflow
     for (std::size_t k = 0; k < paths; ++k) both_overflow |= std::uint64_t{t.overflow[k] & t.overflow[o + k]} << k;
     for (std::size_t j = extra_base; both_overflow != 0; both_overflow &= both_overflow - 1, ++c.extras) {
@@ -967,13 +958,14 @@ void expand(const search_encoder& e, const kernel_loops& loops, std::int16_t x, 
 // survive: three quarters of the slots go first to the cheapest candidate of
 // each step class, so that paths which adapted the step differently (and pay
 // for it only later) stay alive; the rest go to the cheapest of the others.
-void select_survivors(const kernel_loops& loops, int width, const candidate_terms& t, candidates& c,
-                      position_set& chosen, std::uint64_t& hint) {
+void select_survivors(const kernel_loops& loops, search_encoder& e, const candidate_terms& t, candidates& c,
+                      position_set& chosen) {
+    const int width = e.width;
     if (loops.select_survivors != nullptr && c.extras == 0) {
-        loops.select_survivors(t, c, width, chosen, hint);
+        loops.select_survivors(t, c, width, chosen, e.selection_hint);
         return;
     }
-    find_class_winners(t, c);
+    find_class_winners(t, c, e.class_cheapest);
     const auto [kept, for_classes, fill] = counts_of(c, width);
     // Usually every class's winner is taken (there are about 7 classes
     // against 15 slots at width 20); else the cheapest winners are.
@@ -984,7 +976,9 @@ void select_survivors(const kernel_loops& loops, int width, const candidate_term
     std::array<std::uint64_t, index_count> others;
     std::size_t n = 0;
     for_each_range(c, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t j = begin; j < end; ++j) others[n++] = t.key[j];
+        std::copy(t.key.begin() + static_cast<std::ptrdiff_t>(begin), t.key.begin() + static_cast<std::ptrdiff_t>(end),
+                  others.begin() + static_cast<std::ptrdiff_t>(n));
+        n += end - begin;
     });
     for (std::size_t k = 0; k < for_classes; ++k) {
         const auto j = static_cast<std::size_t>(winners[k] & index_mask);
@@ -1035,7 +1029,7 @@ void search_sample(search_encoder& e, std::int16_t x, bool counted) {
     candidates c;
     position_set chosen{};
     expand(e, loops, x, t, c);
-    select_survivors(loops, e.width, t, c, chosen, e.selection_hint);
+    select_survivors(loops, e, t, c, chosen);
     // Costs are kept relative to the cheapest, so that they cannot grow
     // without bound. The cheapest candidate is its class's cheapest, and
     // always survives.
@@ -1125,6 +1119,7 @@ void search_init(search_encoder& e, int width, search_kernel kernel) {
     e.pending = 0;
     e.first = 0;
     e.selection_hint = 0;
+    e.class_cheapest.fill(unclaimed);
     encoder_init(e.committed);
     e.signal_energy = 0;
     e.noise_energy = 0;

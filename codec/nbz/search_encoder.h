@@ -87,7 +87,13 @@ struct search_encoder {
     std::array<std::array<search_step, search_width_max>, search_history_samples> history;
     std::array<std::int16_t, search_history_samples> inputs;  // the pending samples
     std::array<bool, search_history_samples> counted;         // whether each counts toward the error totals
-    std::uint64_t selection_hint;  // where the vector kernels' selection starts looking; not part of the result
+
+    // Scratch of the selection: the cheapest candidate of each step class,
+    // all ones between samples (so that no sample has to clear it all), and
+    // where the vector kernels start looking for the cheapest others (which
+    // changes only how fast they find them).
+    std::array<std::uint64_t, 99> class_cheapest;
+    std::uint64_t selection_hint;
 
     encoder_state committed;  // the state after every committed code: its peak is the stream's level
     double signal_energy;     // sum of input^2 over the counted committed samples
