@@ -404,7 +404,7 @@ void narrow(std::size_t& lo, std::size_t& hi, std::size_t count, std::size_t p) 
 
 using spill_keys = std::array<std::uint64_t, candidate_max + 8>;
 
-void select_smallest_plain(std::uint64_t* keys, std::size_t size, std::size_t count) {
+[[gnu::noinline]] void select_smallest_plain(std::uint64_t* keys, std::size_t size, std::size_t count) {
     spill_keys spill;
     for (std::size_t lo = 0, hi = size; lo < count && count < hi;)
         narrow(lo, hi, count, lo + partition_plain(keys + lo, hi - lo, pivot_of(keys, lo, hi), spill.data()));
@@ -614,23 +614,20 @@ vector_masks all_in_play(std::size_t paths) {
     return below;
 }
 
-// The numbers of keys in play below `near` and below `far`.
-[[gnu::target(NBZ_AVX512), gnu::always_inline]] inline std::pair<std::size_t, std::size_t> counts_below(
-    const candidate_terms& t, const vector_masks& in_play, std::size_t vectors, std::uint64_t near, std::uint64_t far) {
-    const __m512i n = _mm512_set1_epi64(static_cast<long long>(near));
-    const __m512i f = _mm512_set1_epi64(static_cast<long long>(far));
-    std::size_t below_near = 0;
-    std::size_t below_far = 0;
+// The numbers of keys in play below each of four bounds, in one pass.
+[[gnu::target(NBZ_AVX512), gnu::always_inline]] inline std::array<std::size_t, 4> counts_below(
+    const candidate_terms& t, const vector_masks& in_play, std::size_t vectors,
+    const std::array<std::uint64_t, 4>& bounds) {
+    std::array<std::size_t, 4> below{};
     for (std::size_t h = 0; h < halves; ++h) {
         for (std::size_t v = 0; v < vectors; ++v) {
             const __m512i keys = keys_at(t, h, v);
-            below_near += static_cast<std::size_t>(
-                std::popcount(static_cast<unsigned>(_mm512_mask_cmplt_epu64_mask(in_play[h][v], keys, n))));
-            below_far += static_cast<std::size_t>(
-                std::popcount(static_cast<unsigned>(_mm512_mask_cmplt_epu64_mask(in_play[h][v], keys, f))));
+            for (std::size_t i = 0; i < 4; ++i)
+                below[i] += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(_mm512_mask_cmplt_epu64_mask(
+                    in_play[h][v], keys, _mm512_set1_epi64(static_cast<long long>(bounds[i]))))));
         }
     }
-    return {below_near, below_far};
+    return below;
 }
 
 std::size_t count_of(const vector_masks& masks, std::size_t vectors) {
@@ -671,19 +668,34 @@ std::size_t count_of(const vector_masks& masks, std::size_t vectors) {
     std::array<std::uint64_t, 2> present = {static_cast<std::uint64_t>(_mm512_reduce_or_epi64(present_low)),
                                             static_cast<std::uint64_t>(_mm512_reduce_or_epi64(present_high))};
     static_assert(step_class_count <= 128);
-    c.classes = 0;
-    for (std::size_t w = 0; w < present.size(); ++w) {
-        for (std::uint64_t bits = present[w]; bits != 0; bits &= bits - 1) {
-            const __m256i wanted = _mm256_set1_epi32(static_cast<int>(64 * w) + std::countr_zero(bits));
-            __m512i cheapest = _mm512_set1_epi64(-1);
-            for (std::size_t h = 0; h < halves; ++h) {
-                for (std::size_t v = 0; v < vectors; ++v) {
-                    const __mmask8 same = _mm256_mask_cmpeq_epu32_mask(in_play[h][v], classes_at(t, h, v), wanted);
-                    cheapest = _mm512_mask_min_epu64(cheapest, same, keys_at(t, h, v), cheapest);
+    // The classes in fours, each four found in one pass over the keys (the
+    // last four padded with no_class, which no key in play has).
+    std::array<std::uint32_t, step_class_count + 3> listed;
+    std::size_t classes = 0;
+    for (std::size_t w = 0; w < present.size(); ++w)
+        for (std::uint64_t bits = present[w]; bits != 0; bits &= bits - 1)
+            listed[classes++] = static_cast<std::uint32_t>(64 * w) + static_cast<std::uint32_t>(std::countr_zero(bits));
+    std::fill_n(listed.begin() + static_cast<std::ptrdiff_t>(classes), 3, no_class);
+    c.classes = classes;
+    for (std::size_t i = 0; i < classes; i += 4) {
+        __m256i wanted[4];    // NOLINT(cppcoreguidelines-avoid-c-arrays): vector registers
+        __m512i cheapest[4];  // NOLINT(cppcoreguidelines-avoid-c-arrays)
+        for (std::size_t k = 0; k < 4; ++k) {
+            wanted[k] = _mm256_set1_epi32(static_cast<int>(listed[i + k]));
+            cheapest[k] = _mm512_set1_epi64(-1);
+        }
+        for (std::size_t h = 0; h < halves; ++h) {
+            for (std::size_t v = 0; v < vectors; ++v) {
+                const __m256i classes_here = classes_at(t, h, v);
+                const __m512i keys = keys_at(t, h, v);
+                for (std::size_t k = 0; k < 4; ++k) {
+                    const __mmask8 same = _mm256_mask_cmpeq_epu32_mask(in_play[h][v], classes_here, wanted[k]);
+                    cheapest[k] = _mm512_mask_min_epu64(cheapest[k], same, keys, cheapest[k]);
                 }
             }
-            c.class_winners[c.classes++] = _mm512_reduce_min_epu64(cheapest);
         }
+        for (std::size_t k = 0; k < 4 && i + k < classes; ++k)
+            c.class_winners[i + k] = _mm512_reduce_min_epu64(cheapest[k]);
     }
 
     const survivor_counts counts = counts_of(c, width);
@@ -693,33 +705,45 @@ std::size_t count_of(const vector_masks& masks, std::size_t vectors) {
               winners.begin());
     const std::uint64_t cheapest_key = *std::min_element(winners.begin(), winners_end);
     if (counts.for_classes < c.classes)
-        std::nth_element(winners.begin(), winners.begin() + static_cast<std::ptrdiff_t>(counts.for_classes),
-                         winners_end);
+        select_smallest_plain(winners.data(), c.classes, counts.for_classes);  // rare: not inlined
     // The others: every key but the winners taken.
+    std::array<std::uint64_t, halves> taken{};  // in registers: no chain of stores and loads
     for (std::size_t k = 0; k < counts.for_classes; ++k) {
         const auto j = static_cast<std::size_t>(winners[k] & index_mask);
-        add_position(chosen, j);
-        in_play[j / other_base][(j % other_base) / 8] &= static_cast<__mmask8>(~(1U << (j % 8)));
+        taken[j / other_base] |= std::uint64_t{1} << (j % other_base);
+    }
+    for (std::size_t h = 0; h < halves; ++h) {
+        chosen[h] |= taken[h];
+        for (std::size_t v = 0; v < vectors; ++v) in_play[h][v] &= static_cast<__mmask8>(~(taken[h] >> (8 * v)));
     }
     if (counts.fill == 0) return;
 
     const auto plus = [](std::uint64_t a, std::uint64_t b) { return a > unclaimed - b ? unclaimed : a + b; };
     // Always count_below(lo) < fill <= count_below(hi).
+    // The first trial bounds lie around the last bound's distance from the
+    // cheapest key, and are counted in one pass.
+    const std::uint64_t last = greater<std::uint64_t>(hint, 8);
+    const std::array<std::uint64_t, 4> trials = {cheapest_key + last / 2, cheapest_key + (last - last / 8),
+                                                 plus(cheapest_key, last + last / 8),
+                                                 plus(cheapest_key, last + last / 2)};
+    const std::array<std::size_t, 4> below_trials = counts_below(t, in_play, vectors, trials);
     std::uint64_t lo = cheapest_key;
     std::size_t below_lo = 0;
-    std::uint64_t reach = greater<std::uint64_t>(hint, 2);
-    std::uint64_t hi = plus(cheapest_key, reach);
-    // The first two trial bounds, the hint and half of it, in one pass.
-    const std::uint64_t nearer = cheapest_key + reach / 2;
-    const auto [below_nearer, below_hint] = counts_below(t, in_play, vectors, nearer, hi);
-    std::size_t below_hi = below_hint;
-    if (below_nearer < counts.fill) {
-        lo = nearer;
-        below_lo = below_nearer;
-    } else {
-        hi = nearer;
-        below_hi = below_nearer;
+    std::uint64_t hi = trials[3];
+    std::size_t below_hi = below_trials[3];
+    for (std::size_t i = 4; i-- > 0;) {
+        if (below_trials[i] >= counts.fill) {
+            hi = trials[i];
+            below_hi = below_trials[i];
+        }
     }
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (below_trials[i] < counts.fill) {
+            lo = trials[i];
+            below_lo = below_trials[i];
+        }
+    }
+    std::uint64_t reach = last + last / 2;
     while (below_hi < counts.fill) {
         lo = hi;
         below_lo = below_hi;
@@ -777,12 +801,15 @@ std::size_t count_of(const vector_masks& masks, std::size_t vectors) {
     const vector_masks survivors = keys_below(t, in_play, vectors, bound);
     chosen[0] |= std::bit_cast<std::uint64_t>(survivors[0]);
     chosen[1] |= std::bit_cast<std::uint64_t>(survivors[1]);
-    hint = bound - cheapest_key + (bound - cheapest_key) / 4;
+    hint = bound - cheapest_key;
 }
 
-// A table of 64 values, indexed in vector registers: entries index[i].
-[[gnu::target(NBZ_AVX512), gnu::always_inline]] inline __m512i entries_of(const std::int32_t* table, __m512i index) {
+// A table of 64 values, indexed in vector registers: entries index[i]. With
+// `small`, every index is below 32.
+[[gnu::target(NBZ_AVX512), gnu::always_inline]] inline __m512i entries_of(const std::int32_t* table, __m512i index,
+                                                                          bool small) {
     const __m512i low = _mm512_permutex2var_epi32(_mm512_loadu_si512(table), index, _mm512_loadu_si512(table + 16));
+    if (small) return low;
     const __m512i high =
         _mm512_permutex2var_epi32(_mm512_loadu_si512(table + 32), index, _mm512_loadu_si512(table + 48));
     return _mm512_mask_mov_epi32(low, _mm512_test_epi32_mask(index, _mm512_set1_epi32(32)), high);
@@ -804,6 +831,7 @@ std::size_t count_of(const vector_masks& masks, std::size_t vectors) {
             _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from.origin.data() + i))));
     const __m512i lanes = _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
     const __m512i base_vector = _mm512_set1_epi64(static_cast<long long>(base));
+    const bool small = c.paths <= 32;
     std::size_t k = 0;
     for (std::size_t h = 0; h < halves; ++h) {
         for (std::size_t q = 0; 16 * q < c.paths; ++q) {
@@ -815,10 +843,11 @@ std::size_t count_of(const vector_masks& masks, std::size_t vectors) {
             const __m512i code = _mm512_maskz_compress_epi32(m, _mm512_load_si512(t.code.data() + at));
             const __m512i output = _mm512_maskz_compress_epi32(m, _mm512_load_si512(t.output.data() + at));
             const __m512i step = _mm512_maskz_compress_epi32(m, _mm512_load_si512(t.step.data() + at));
-            const __m512i delta = _mm512_add_epi32(_mm512_mullo_epi32(code, entries_of(from.step.data(), parent)),
-                                                   entries_of(t.slope.data(), parent));
-            const __m512i estimate = _mm512_add_epi32(delta, entries_of(t.estimate_leaked.data(), parent));
-            const __m512i delta_prev = entries_of(from.delta.data(), parent);
+            const __m512i delta =
+                _mm512_add_epi32(_mm512_mullo_epi32(code, entries_of(from.step.data(), parent, small)),
+                                 entries_of(t.slope.data(), parent, small));
+            const __m512i estimate = _mm512_add_epi32(delta, entries_of(t.estimate_leaked.data(), parent, small));
+            const __m512i delta_prev = entries_of(from.delta.data(), parent, small);
             __m512i hash = _mm512_mullo_epi32(output, _mm512_set1_epi32(static_cast<int>(0x9E3779B1U)));
             hash =
                 _mm512_xor_si512(hash, _mm512_mullo_epi32(estimate, _mm512_set1_epi32(static_cast<int>(0x85EBCA77U))));
@@ -835,7 +864,7 @@ std::size_t count_of(const vector_masks& masks, std::size_t vectors) {
             _mm512_mask_storeu_epi32(next.output.data() + k, first, output);
             _mm512_mask_storeu_epi32(next.step.data() + k, first, step);
             _mm512_mask_storeu_epi32(hashes.data() + k, first, hash);
-            _mm512_mask_cvtepi32_storeu_epi8(next.origin.data() + k, first, entries_of(origins.data(), parent));
+            _mm512_mask_cvtepi32_storeu_epi8(next.origin.data() + k, first, entries_of(origins.data(), parent, small));
             // A history step is the parent's slot, then the code, in two bytes.
             static_assert(sizeof(search_step) == 2 && offsetof(search_step, code) == 1);
             _mm512_mask_cvtepi32_storeu_epi16(steps.data() + k, first,
@@ -1045,9 +1074,10 @@ void search_sample(search_encoder& e, std::int16_t x, bool counted) {
 
     // Merge survivors that reach the same state into the cheapest of them.
     // Rare, so the slots are closed up only when it happens.
-    std::array<bool, search_width_max> merged{};
+    std::array<bool, search_width_max> merged;
     bool any_merged = false;
     if (loops.may_repeat == nullptr || loops.may_repeat(hashes, kept)) {
+        merged.fill(false);
         distinct_paths distinct{kept};
         for (std::size_t k = 0; k < kept; ++k) {
             const int earlier = distinct.find_or_add(next, hashes, k);
