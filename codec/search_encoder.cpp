@@ -477,6 +477,17 @@ struct kernel_loops {
     return kept;
 }
 
+// Whether any two of the first `count` hashes are equal: each hash against
+// all of them, in loops of fixed length that run in vector registers, so
+// that a repeat (rare) is found without a table.
+[[gnu::always_inline]] inline bool any_repeat(std::span<const std::uint32_t, search_width_max> hashes,
+                                              std::size_t count) {
+    std::uint32_t matches = 0;
+    for (std::size_t j = 0; j < count; ++j)
+        for (std::size_t i = 0; i < count; ++i) matches += std::uint32_t{hashes[i] == hashes[j]};
+    return matches > count;
+}
+
 // The loops of a kernel whose vectors hold `lanes` 32-bit lanes, compiled
 // with `attributes` (the processors they target).
 #define NBZ_KERNEL_LOOPS(suffix, attributes, lanes)                                                                    \
@@ -489,10 +500,14 @@ struct kernel_loops {
                                               std::array<search_step, search_width_max>& steps,                        \
                                               std::span<std::uint32_t, search_width_max> hashes) {                     \
         return survivors_in_turn(t, from, c, chosen, base, next, steps, hashes, lanes);                                \
+    }                                                                                                                  \
+    attributes bool may_repeat_##suffix(std::span<const std::uint32_t, search_width_max> hashes, std::size_t count) {  \
+        return any_repeat(hashes, count);                                                                              \
     }
 
 NBZ_KERNEL_LOOPS(plain, , 4)
-constexpr kernel_loops plain_loops = {fill_terms_plain, select_smallest_plain, survivors_plain, nullptr, nullptr};
+constexpr kernel_loops plain_loops = {fill_terms_plain, select_smallest_plain, survivors_plain, nullptr,
+                                      may_repeat_plain};
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define NBZ_SEARCH_X86 1
@@ -885,8 +900,8 @@ std::size_t count_of(const vector_masks& masks, std::size_t vectors) {
 
 // Whether any two of the first `count` hashes may be equal: a conflict
 // within a vector of sixteen, or a hash equal to one of an earlier vector.
-[[gnu::target(NBZ_AVX512 ",avx512cd")]] bool may_repeat_avx512(std::span<const std::uint32_t, search_width_max> hashes,
-                                                               std::size_t count) {
+[[gnu::target(NBZ_AVX512 ",avx512cd")]] bool may_repeat_by_conflicts(
+    std::span<const std::uint32_t, search_width_max> hashes, std::size_t count) {
     const std::size_t vectors = (count + 15) / 16;
     __m512i v[search_width_max / 16];  // NOLINT(cppcoreguidelines-avoid-c-arrays): vector registers
     __mmask16 repeats = 0;
@@ -922,9 +937,9 @@ std::size_t count_of(const vector_masks& masks, std::size_t vectors) {
         narrow(lo, hi, count, lo + partition_avx512(keys + lo, hi - lo, pivot_of(keys, lo, hi), spill.data()));
 }
 
-constexpr kernel_loops avx2_loops = {fill_terms_avx2, select_smallest_avx2, survivors_avx2, nullptr, nullptr};
+constexpr kernel_loops avx2_loops = {fill_terms_avx2, select_smallest_avx2, survivors_avx2, nullptr, may_repeat_avx2};
 constexpr kernel_loops avx512_loops = {fill_terms_avx512, select_smallest_avx512, survivors_avx512_vectors,
-                                       select_survivors_avx512, may_repeat_avx512};
+                                       select_survivors_avx512, may_repeat_by_conflicts};
 #endif
 #undef NBZ_KERNEL_LOOPS
 
@@ -1009,15 +1024,21 @@ void select_survivors(const kernel_loops& loops, search_encoder& e, const candid
                   others.begin() + static_cast<std::ptrdiff_t>(n));
         n += end - begin;
     });
+    std::array<std::uint64_t, 2> taken{};  // of the first two halves, in registers
     for (std::size_t k = 0; k < for_classes; ++k) {
         const auto j = static_cast<std::size_t>(winners[k] & index_mask);
-        add_position(chosen, j);
+        if (j < extra_base)
+            taken[j / 64] |= std::uint64_t{1} << (j % 64);
+        else
+            add_position(chosen, j);
         // Where key j is among the others.
         const std::size_t at = j < other_base   ? j
                                : j < extra_base ? c.paths + (j - other_base)
                                                 : 2 * c.paths + (j - extra_base);
         others[at] = unclaimed - k;
     }
+    chosen[0] |= taken[0];
+    chosen[1] |= taken[1];
     loops.select_smallest(others.data(), n, fill);
     for (std::size_t k = 0; k < fill; ++k) add_position(chosen, static_cast<std::size_t>(others[k] & index_mask));
 }
