@@ -714,13 +714,17 @@ std::size_t count_of(const vector_masks& masks, std::size_t vectors) {
     }
 
     const survivor_counts counts = counts_of(c, width);
-    std::array<std::uint64_t, step_class_count> winners;
-    const auto winners_end = winners.begin() + static_cast<std::ptrdiff_t>(c.classes);
-    std::copy(c.class_winners.begin(), c.class_winners.begin() + static_cast<std::ptrdiff_t>(c.classes),
-              winners.begin());
-    const std::uint64_t cheapest_key = *std::min_element(winners.begin(), winners_end);
-    if (counts.for_classes < c.classes)
-        select_smallest_plain(winners.data(), c.classes, counts.for_classes);  // rare: not inlined
+    std::uint64_t cheapest_key = unclaimed;
+    for (std::size_t k = 0; k < c.classes; ++k) cheapest_key = lesser(cheapest_key, c.class_winners[k]);
+    // Usually every winner is taken; else the cheapest are, moved to the
+    // front of a copy.
+    std::array<std::uint64_t, step_class_count> cheapest_winners;
+    const std::uint64_t* winners = c.class_winners.data();
+    if (counts.for_classes < c.classes) {
+        for (std::size_t k = 0; k < c.classes; ++k) cheapest_winners[k] = c.class_winners[k];
+        select_smallest_plain(cheapest_winners.data(), c.classes, counts.for_classes);  // rare: not inlined
+        winners = cheapest_winners.data();
+    }
     // The others: every key but the winners taken.
     std::array<std::uint64_t, halves> taken{};  // in registers: no chain of stores and loads
     for (std::size_t k = 0; k < counts.for_classes; ++k) {
@@ -1020,8 +1024,7 @@ void select_survivors(const kernel_loops& loops, search_encoder& e, const candid
     std::array<std::uint64_t, index_count> others;
     std::size_t n = 0;
     for_each_range(c, [&](std::size_t begin, std::size_t end) {
-        std::copy(t.key.begin() + static_cast<std::ptrdiff_t>(begin), t.key.begin() + static_cast<std::ptrdiff_t>(end),
-                  others.begin() + static_cast<std::ptrdiff_t>(n));
+        for (std::size_t j = begin; j < end; ++j) others[n + (j - begin)] = t.key[j];  // short: no call to memmove
         n += end - begin;
     });
     std::array<std::uint64_t, 2> taken{};  // of the first two halves, in registers
@@ -1077,8 +1080,9 @@ void search_sample(search_encoder& e, std::int16_t x, bool counted) {
     const kernel_loops& loops = loops_of(e.kernel);
     candidate_terms t;
     candidates c;
-    position_set chosen{};
     expand(e, loops, x, t, c);
+    position_set chosen;
+    std::fill_n(chosen.begin(), 2 + (16 * c.extras + 63) / 64, 0);  // the words that can hold positions in use
     select_survivors(loops, e, t, c, chosen);
     // Costs are kept relative to the cheapest, so that they cannot grow
     // without bound. The cheapest candidate is its class's cheapest, and
