@@ -91,10 +91,12 @@ quality search(const std::vector<std::int16_t>& x, int width) {
     return measure(x, words, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
 }
 
-// A raw file, or the data chunk of a WAV file.
-std::vector<std::int16_t> load(const std::string& path) {
+// A raw file, or the data chunk of a WAV file; false when it cannot be read.
+bool load(const std::string& path, std::vector<std::int16_t>& samples) {
     std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
     std::vector<unsigned char> bytes{std::istreambuf_iterator<char>(in), {}};
+    if (in.bad()) return false;
     std::size_t begin = 0;
     std::size_t end = bytes.size();
     if (bytes.size() > 12 && std::memcmp(bytes.data(), "RIFF", 4) == 0) {
@@ -109,10 +111,10 @@ std::vector<std::int16_t> load(const std::string& path) {
             p += 8 + size + (size & 1);
         }
     }
-    std::vector<std::int16_t> samples;
+    samples.clear();
     for (std::size_t p = begin; p + 1 < end; p += 2)
         samples.push_back(static_cast<std::int16_t>(bytes[p] | bytes[p + 1] << 8));
-    return samples;
+    return true;
 }
 
 std::vector<std::int16_t> louder(std::vector<std::int16_t> x) {  // +6 dB, saturated
@@ -122,16 +124,22 @@ std::vector<std::int16_t> louder(std::vector<std::int16_t> x) {  // +6 dB, satur
 
 }  // namespace
 
-// "--widths=20,32,64" as widths.
+// "--widths=20,32,64" as widths; empty when the list is not widths of 1..64.
 std::vector<int> widths_of(const std::string& list) {
     std::vector<int> widths;
-    for (std::size_t p = 0; p < list.size();) {
+    for (std::size_t p = 0; p <= list.size();) {
         const std::size_t comma = std::min(list.find(',', p), list.size());
-        widths.push_back(std::atoi(list.substr(p, comma - p).c_str()));
+        const std::string item = list.substr(p, comma - p);
+        char* end = nullptr;
+        const long width = std::strtol(item.c_str(), &end, 10);
+        if (item.empty() || *end != '\0' || width < 1 || width > nbz::search_width_max) return {};
+        widths.push_back(static_cast<int>(width));
         p = comma + 1;
     }
     return widths;
 }
+
+constexpr const char* usage = "Usage: hq_bench [--widths=W,W,...] [FILE.wav|FILE.raw ...]\n";
 
 int main(int argc, char** argv) {
     std::vector<int> widths = {8, 12, 16, 20, 24, 32, 48, 64};
@@ -143,11 +151,28 @@ int main(int argc, char** argv) {
     }
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            std::printf("%s", usage);
+            return 0;
+        }
         if (arg.starts_with("--widths=")) {
             widths = widths_of(arg.substr(9));
+            if (widths.empty()) {
+                std::printf("Widths must be numbers from 1 to %d, separated by commas.\n%s", nbz::search_width_max,
+                            usage);
+                return 2;
+            }
             continue;
         }
-        auto samples = load(argv[i]);
+        if (arg.starts_with("-")) {
+            std::printf("Unknown option: %s\n%s", argv[i], usage);
+            return 2;
+        }
+        std::vector<std::int16_t> samples;
+        if (!load(argv[i], samples)) {
+            std::printf("Couldn't read %s.\n", argv[i]);
+            return 1;
+        }
         materials.push_back({std::string{argv[i]} + "+6dB", louder(samples)});
         materials.push_back({argv[i], std::move(samples)});
     }

@@ -373,7 +373,7 @@ static_assert(search_width_max % 16 == 0);
         above += static_cast<std::size_t>(key > pivot);
     }
     keys[below] = pivot;
-    std::copy_n(spill, above, keys + below + 1);
+    for (std::size_t k = 0; k < above; ++k) keys[below + 1 + k] = spill[k];  // short: no call to memmove
     return below;
 }
 
@@ -485,7 +485,7 @@ struct kernel_loops {
     std::uint32_t matches = 0;
     for (std::size_t j = 0; j < count; ++j)
         for (std::size_t i = 0; i < count; ++i) matches += std::uint32_t{hashes[i] == hashes[j]};
-    return matches > count;
+    return matches > count;  // more than each hash matching itself
 }
 
 // The loops of a kernel whose vectors hold `lanes` 32-bit lanes, compiled
@@ -500,18 +500,43 @@ struct kernel_loops {
                                               std::array<search_step, search_width_max>& steps,                        \
                                               std::span<std::uint32_t, search_width_max> hashes) {                     \
         return survivors_in_turn(t, from, c, chosen, base, next, steps, hashes, lanes);                                \
-    }                                                                                                                  \
-    attributes bool may_repeat_##suffix(std::span<const std::uint32_t, search_width_max> hashes, std::size_t count) {  \
-        return any_repeat(hashes, count);                                                                              \
     }
 
 NBZ_KERNEL_LOOPS(plain, , 4)
+bool may_repeat_plain(std::span<const std::uint32_t, search_width_max> hashes, std::size_t count) {
+    return any_repeat(hashes, count);
+}
 constexpr kernel_loops plain_loops = {fill_terms_plain, select_smallest_plain, survivors_plain, nullptr,
                                       may_repeat_plain};
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define NBZ_SEARCH_X86 1
 NBZ_KERNEL_LOOPS(avx2, [[gnu::target("avx2")]], 8)
+// Whether any two of the first `count` hashes may be equal: each vector of
+// eight against its rotations, and each later hash against every earlier
+// vector. Lanes past `count` hold values that differ from each other.
+[[gnu::target("avx2")]] bool may_repeat_avx2(std::span<const std::uint32_t, search_width_max> hashes,
+                                             std::size_t count) {
+    const std::size_t vectors = (count + 7) / 8;
+    __m256i v[search_width_max / 8];  // NOLINT(cppcoreguidelines-avoid-c-arrays): vector registers
+    __m256i repeats = _mm256_setzero_si256();
+    const __m256i lanes = _mm256_set_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+    for (std::size_t i = 0; i < vectors; ++i) {
+        const __m256i index = _mm256_add_epi32(lanes, _mm256_set1_epi32(static_cast<int>(8 * i)));
+        const __m256i in_use = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)), index);
+        const __m256i loaded = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hashes.data() + 8 * i));
+        v[i] = _mm256_blendv_epi8(_mm256_xor_si256(index, _mm256_set1_epi32(-1)), loaded, in_use);
+        for (int r = 1; r < 8; ++r) {
+            const __m256i rotation = _mm256_add_epi32(lanes, _mm256_set1_epi32(r));
+            repeats = _mm256_or_si256(repeats, _mm256_cmpeq_epi32(v[i], _mm256_permutevar8x32_epi32(v[i], rotation)));
+        }
+    }
+    for (std::size_t j = 8; j < count; ++j) {
+        const __m256i hash = _mm256_set1_epi32(static_cast<int>(hashes[j]));
+        for (std::size_t i = 0; i < j / 8; ++i) repeats = _mm256_or_si256(repeats, _mm256_cmpeq_epi32(v[i], hash));
+    }
+    return _mm256_testz_si256(repeats, repeats) == 0;
+}
 
 // For each mask of four 64-bit lanes, the 32-bit lanes that pack the lanes
 // in the mask to the front, in order.
@@ -1018,7 +1043,7 @@ void select_survivors(const kernel_loops& loops, search_encoder& e, const candid
     // Usually every class's winner is taken (there are about 7 classes
     // against 15 slots at width 20); else the cheapest winners are.
     std::array<std::uint64_t, step_class_count> winners;
-    std::copy_n(c.class_winners.begin(), c.classes, winners.begin());
+    for (std::size_t k = 0; k < c.classes; ++k) winners[k] = c.class_winners[k];  // short: no call to memmove
     if (for_classes < c.classes) loops.select_smallest(winners.data(), c.classes, for_classes);
     // The others: every key, with the winners taken put above all others.
     std::array<std::uint64_t, index_count> others;
