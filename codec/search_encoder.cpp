@@ -140,10 +140,12 @@ int cheapest(const search_encoder& e) {
     return best;
 }
 
-// The codes of the first `count` pending samples along the path in `slot`.
-void codes_along(const search_encoder& e, int slot, std::size_t count, std::span<int, search_history_samples> codes) {
-    auto j = static_cast<std::size_t>(slot);
-    for (std::size_t p = e.pending - 1; p >= count; --p) j = row_of(e, p)[j].parent;
+// The codes of the first `count` (1..) pending samples along the path in
+// `slot` at pending sample `at` (count - 1 or later).
+void codes_along(const search_encoder& e, std::size_t slot, std::size_t at, std::size_t count,
+                 std::span<int, search_history_samples> codes) {
+    std::size_t j = slot;
+    for (std::size_t p = at; p >= count; --p) j = row_of(e, p)[j].parent;
     for (std::size_t p = count; p-- > 0;) {
         const search_step& step = row_of(e, p)[j];
         codes[p] = step.code;  // NOLINT(bugprone-signed-char-misuse): -8..7
@@ -151,12 +153,14 @@ void codes_along(const search_encoder& e, int slot, std::size_t count, std::span
     }
 }
 
-// Commits the first `count` pending samples along the path in `slot`: packs
-// their codes into `words`, replays them into the committed state and adds up
-// the error totals. Returns the number of words.
-std::size_t commit(search_encoder& e, int slot, std::size_t count, std::span<std::uint32_t, search_max_words> words) {
+// Commits the first `count` pending samples along the path that is in
+// `slot` at pending sample count - 1: packs their codes into `words`,
+// replays them into the committed state and adds up the error totals.
+// Returns the number of words.
+std::size_t commit(search_encoder& e, std::size_t slot, std::size_t count,
+                   std::span<std::uint32_t, search_max_words> words) {
     std::array<int, search_history_samples> codes{};
-    codes_along(e, slot, count, codes);
+    codes_along(e, slot, count - 1, count, codes);
     for (std::size_t p = 0; p < count; ++p) {
         if (p % 8 == 0) words[p / 8] = 0;
         words[p / 8] |= code_bits(codes[p], static_cast<int>(p % 8));
@@ -241,21 +245,23 @@ constexpr std::int32_t delta_of(std::int32_t code, std::int32_t step, std::int32
     t.class_at[j] = step_class(next);
 }
 
-// The greedy code and the next one toward the residual, whose levels bracket
-// the residual (a code further out only moves the reconstruction further
-// from it), when that is a code; else the greedy code again. No branch: the
-// loops run across paths in vector registers.
-//
-// The loops run over whole vectors of paths (see whole_vectors), past the
-// paths alive into slots that hold earlier or initial states (search_init
-// fills them), so that no path takes the slow scalar remainder; those lanes
-// are ignored.
-// What the candidates of the `alive` paths come to: how many are candidates
+// What the candidates of the paths alive come to: how many are candidates
 // (not no_candidate), and whether any path's two overflow.
 struct expansion {
     std::size_t candidates;
     bool any_both_overflow;
 };
+
+// Each of the `alive` paths' candidates: the greedy code and the next one
+// toward the residual, whose levels bracket the residual (a code further out
+// only moves the reconstruction further from it), when that is a code; else
+// the greedy code again. No branch: the loops run across paths in vector
+// registers.
+//
+// The loops run over `paths`, whole vectors of paths (see whole_vectors),
+// past the paths alive into slots that hold earlier or initial states
+// (search_init fills them), so that no path takes the slow scalar remainder;
+// those lanes are ignored.
 
 [[gnu::always_inline]] inline expansion fill_terms(const search_paths& p, std::size_t alive, std::size_t paths,
                                                    std::int32_t x, candidate_terms& t) {
@@ -1216,7 +1222,7 @@ std::size_t search_encode_block(search_encoder& e, std::span<const std::int16_t,
     const int best = cheapest(e);
     search_paths& p = alive(e);
     const std::uint8_t anchor = p.origin[static_cast<std::size_t>(best)];
-    const std::size_t count = commit(e, best, search_commit_samples, words);
+    const std::size_t count = commit(e, anchor, search_commit_samples, words);
     std::array<search_step, search_width_max>& last = row_of(e, e.pending - 1);
     std::size_t kept = 0;
     for (std::size_t k = 0; k < static_cast<std::size_t>(e.path_count); ++k) {
@@ -1239,7 +1245,7 @@ std::size_t search_encode_block(search_encoder& e, std::span<const std::int16_t,
 
 std::size_t search_finish(search_encoder& e, std::span<std::uint32_t, search_max_words> words) {
     if (e.pending == 0) return 0;
-    const std::size_t count = commit(e, cheapest(e), e.pending, words);
+    const std::size_t count = commit(e, static_cast<std::size_t>(cheapest(e)), e.pending, words);
     e.first = (e.first + e.pending) % search_history_samples;
     e.pending = 0;
     return count;
@@ -1252,7 +1258,7 @@ search_path search_path_at(const search_encoder& e, int slot) {
 }
 
 std::size_t search_pending_codes(const search_encoder& e, int slot, std::span<int, search_history_samples> codes) {
-    if (e.pending > 0) codes_along(e, slot, e.pending, codes);
+    if (e.pending > 0) codes_along(e, static_cast<std::size_t>(slot), e.pending - 1, e.pending, codes);
     return e.pending;
 }
 
