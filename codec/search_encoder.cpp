@@ -865,72 +865,81 @@ std::size_t count_of(const vector_masks& masks, std::size_t vectors) {
     return _mm512_mask_mov_epi32(low, _mm512_test_epi32_mask(index, _mm512_set1_epi32(32)), high);
 }
 
-// survivors_in_turn for a sample without sixteens, sixteen positions at a
-// time: the survivors' terms packed to the front of vector registers, their
-// parents' read from tables in registers, and their states worked out there.
+// survivors_in_turn for a sample without sixteens, in two passes. The
+// first packs each sixteen positions' survivors to the front of vector
+// registers and stores them one after another: costs, outputs and steps in
+// their slots, parents and codes for the second pass, which works out the
+// rest of their states sixteen slots at a time, reading their parents' terms
+// from tables in registers.
 [[gnu::target(NBZ_AVX512)]] std::size_t survivors_avx512_vectors(const candidate_terms& t, const search_paths& from,
                                                                  const candidates& c, const position_set& chosen,
                                                                  std::uint64_t base, search_paths& next,
                                                                  std::array<search_step, search_width_max>& steps,
                                                                  std::span<std::uint32_t, search_width_max> hashes) {
     if (c.extras != 0) return survivors_avx512(t, from, c, chosen, base, next, steps, hashes);
-    alignas(64) std::array<std::int32_t, search_width_max> origins;
-    for (std::size_t i = 0; i < search_width_max; i += 16)
-        _mm512_store_si512(
-            origins.data() + i,
-            _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from.origin.data() + i))));
     const __m512i lanes = _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
     const __m512i base_vector = _mm512_set1_epi64(static_cast<long long>(base));
-    const bool small = c.paths <= 32;
-    std::size_t k = 0;
+    alignas(64) std::array<std::int32_t, search_width_max + 16> parents;  // room for a whole last vector
+    alignas(64) std::array<std::int32_t, search_width_max + 16> codes;
+    std::size_t kept = 0;
     for (std::size_t h = 0; h < halves; ++h) {
         for (std::size_t q = 0; 16 * q < c.paths; ++q) {
             const auto m = static_cast<__mmask16>(chosen[h] >> (16 * q));
-            if (m == 0) continue;
             const std::size_t at = h * other_base + 16 * q;
-            const __m512i parent =
-                _mm512_maskz_compress_epi32(m, _mm512_add_epi32(lanes, _mm512_set1_epi32(static_cast<int>(16 * q))));
-            const __m512i code = _mm512_maskz_compress_epi32(m, _mm512_load_si512(t.code.data() + at));
-            const __m512i output = _mm512_maskz_compress_epi32(m, _mm512_load_si512(t.output.data() + at));
-            const __m512i step = _mm512_maskz_compress_epi32(m, _mm512_load_si512(t.step.data() + at));
-            const __m512i delta =
-                _mm512_add_epi32(_mm512_mullo_epi32(code, entries_of(from.step.data(), parent, small)),
-                                 entries_of(t.slope.data(), parent, small));
-            const __m512i estimate = _mm512_add_epi32(delta, entries_of(t.estimate_leaked.data(), parent, small));
-            const __m512i delta_prev = entries_of(from.delta.data(), parent, small);
-            __m512i hash = _mm512_mullo_epi32(output, _mm512_set1_epi32(static_cast<int>(0x9E3779B1U)));
-            hash =
-                _mm512_xor_si512(hash, _mm512_mullo_epi32(estimate, _mm512_set1_epi32(static_cast<int>(0x85EBCA77U))));
-            hash = _mm512_xor_si512(hash, _mm512_mullo_epi32(delta, _mm512_set1_epi32(static_cast<int>(0x27D4EB2FU))));
-            hash = _mm512_xor_si512(hash,
-                                    _mm512_mullo_epi32(delta_prev, _mm512_set1_epi32(static_cast<int>(0x165667B1U))));
-            hash = _mm512_xor_si512(hash, _mm512_mullo_epi32(step, _mm512_set1_epi32(static_cast<int>(0xC2B2AE3DU))));
-            hash = _mm512_xor_si512(hash, _mm512_srli_epi32(hash, 15));
             const auto count = static_cast<unsigned>(std::popcount(static_cast<unsigned>(m)));
             const auto first = static_cast<__mmask16>((1U << count) - 1);
-            _mm512_mask_storeu_epi32(next.delta.data() + k, first, delta);
-            _mm512_mask_storeu_epi32(next.delta_prev.data() + k, first, delta_prev);
-            _mm512_mask_storeu_epi32(next.estimate.data() + k, first, estimate);
-            _mm512_mask_storeu_epi32(next.output.data() + k, first, output);
-            _mm512_mask_storeu_epi32(next.step.data() + k, first, step);
-            _mm512_mask_storeu_epi32(hashes.data() + k, first, hash);
-            _mm512_mask_cvtepi32_storeu_epi8(next.origin.data() + k, first, entries_of(origins.data(), parent, small));
-            // A history step is the parent's slot, then the code, in two bytes.
-            static_assert(sizeof(search_step) == 2 && offsetof(search_step, code) == 1);
-            _mm512_mask_cvtepi32_storeu_epi16(steps.data() + k, first,
-                                              _mm512_or_si512(parent, _mm512_slli_epi32(code, 8)));
+            const __m512i slots = _mm512_add_epi32(lanes, _mm512_set1_epi32(static_cast<int>(16 * q)));
+            _mm512_mask_storeu_epi32(parents.data() + kept, first, _mm512_maskz_compress_epi32(m, slots));
+            _mm512_mask_storeu_epi32(codes.data() + kept, first,
+                                     _mm512_maskz_compress_epi32(m, _mm512_load_si512(t.code.data() + at)));
+            _mm512_mask_storeu_epi32(next.output.data() + kept, first,
+                                     _mm512_maskz_compress_epi32(m, _mm512_load_si512(t.output.data() + at)));
+            _mm512_mask_storeu_epi32(next.step.data() + kept, first,
+                                     _mm512_maskz_compress_epi32(m, _mm512_load_si512(t.step.data() + at)));
             for (std::size_t half = 0; half < 2; ++half) {
                 const auto keys_in = static_cast<__mmask8>(m >> (8 * half));
                 const __m512i keys =
                     _mm512_maskz_compress_epi64(keys_in, _mm512_load_si512(t.key.data() + at + 8 * half));
                 const __m512i cost = _mm512_sub_epi64(_mm512_srli_epi64(keys, index_bits), base_vector);
                 const auto n = static_cast<unsigned>(std::popcount(static_cast<unsigned>(keys_in)));
-                _mm512_mask_storeu_epi64(next.cost.data() + k, static_cast<__mmask8>((1U << n) - 1), cost);
-                k += n;
+                _mm512_mask_storeu_epi64(next.cost.data() + kept, static_cast<__mmask8>((1U << n) - 1), cost);
+                kept += n;
             }
         }
     }
-    return k;
+
+    alignas(64) std::array<std::int32_t, search_width_max> origins;
+    for (std::size_t i = 0; i < search_width_max; i += 16)
+        _mm512_store_si512(
+            origins.data() + i,
+            _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from.origin.data() + i))));
+    const bool small = c.paths <= 32;
+    for (std::size_t k = 0; k < kept; k += 16) {
+        const auto first = static_cast<__mmask16>(kept - k >= 16 ? 0xFFFFU : (1U << (kept - k)) - 1);
+        const __m512i parent = _mm512_maskz_load_epi32(first, parents.data() + k);
+        const __m512i code = _mm512_maskz_load_epi32(first, codes.data() + k);
+        const __m512i output = _mm512_maskz_loadu_epi32(first, next.output.data() + k);
+        const __m512i step = _mm512_maskz_loadu_epi32(first, next.step.data() + k);
+        const __m512i delta = _mm512_add_epi32(_mm512_mullo_epi32(code, entries_of(from.step.data(), parent, small)),
+                                               entries_of(t.slope.data(), parent, small));
+        const __m512i estimate = _mm512_add_epi32(delta, entries_of(t.estimate_leaked.data(), parent, small));
+        const __m512i delta_prev = entries_of(from.delta.data(), parent, small);
+        __m512i hash = _mm512_mullo_epi32(output, _mm512_set1_epi32(static_cast<int>(0x9E3779B1U)));
+        hash = _mm512_xor_si512(hash, _mm512_mullo_epi32(estimate, _mm512_set1_epi32(static_cast<int>(0x85EBCA77U))));
+        hash = _mm512_xor_si512(hash, _mm512_mullo_epi32(delta, _mm512_set1_epi32(static_cast<int>(0x27D4EB2FU))));
+        hash = _mm512_xor_si512(hash, _mm512_mullo_epi32(delta_prev, _mm512_set1_epi32(static_cast<int>(0x165667B1U))));
+        hash = _mm512_xor_si512(hash, _mm512_mullo_epi32(step, _mm512_set1_epi32(static_cast<int>(0xC2B2AE3DU))));
+        hash = _mm512_xor_si512(hash, _mm512_srli_epi32(hash, 15));
+        _mm512_mask_storeu_epi32(next.delta.data() + k, first, delta);
+        _mm512_mask_storeu_epi32(next.delta_prev.data() + k, first, delta_prev);
+        _mm512_mask_storeu_epi32(next.estimate.data() + k, first, estimate);
+        _mm512_mask_storeu_epi32(hashes.data() + k, first, hash);
+        _mm512_mask_cvtepi32_storeu_epi8(next.origin.data() + k, first, entries_of(origins.data(), parent, small));
+        // A history step is the parent's slot, then the code, in two bytes.
+        static_assert(sizeof(search_step) == 2 && offsetof(search_step, code) == 1);
+        _mm512_mask_cvtepi32_storeu_epi16(steps.data() + k, first, _mm512_or_si512(parent, _mm512_slli_epi32(code, 8)));
+    }
+    return kept;
 }
 
 // Whether any two of the first `count` hashes may be equal: a conflict
