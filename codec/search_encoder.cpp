@@ -362,8 +362,7 @@ static_assert(search_width_max % 16 == 0);
 
 // Splits keys[0..n) (distinct, one of them `pivot`) around the pivot,
 // keeping their order: those below it first, then the pivot, then those above
-// it. Returns the number below. `spill` has room for n + 8 keys. Every
-// kernel's version gives the same result.
+// it. Returns the number below. `spill` has room for n + 8 keys.
 //
 // partition_rest goes on from keys[i], with `below` keys already in place
 // and `above` in the spill, and ends the partition; the vector kernels finish
@@ -390,8 +389,7 @@ static_assert(search_width_max % 16 == 0);
 
 // A quickselect that moves the `count` smallest of keys[0..size) (distinct)
 // to the front, in no particular order, is a loop of partitions around
-// pivot_of the keys in [lo, hi), each followed by narrow. Its partitions
-// keep the keys' order, so that every kernel's gives the same result.
+// pivot_of the keys in [lo, hi), each followed by narrow.
 std::uint64_t pivot_of(const std::uint64_t* keys, std::size_t lo, std::size_t hi) {
     // The median of the first, middle and last keys.
     const std::uint64_t a = keys[lo];
@@ -423,7 +421,7 @@ struct candidates {
     std::size_t paths;
     std::size_t extras;
     std::size_t real;                                           // keys of candidates, not no_candidate
-    std::array<std::uint64_t, step_class_count> class_winners;  // in the order of their classes
+    std::array<std::uint64_t, step_class_count> class_winners;  // in no particular order
     std::size_t classes;
 };
 
@@ -460,7 +458,7 @@ struct kernel_loops {
     // The whole selection of a sample without sixteens, or null (see
     // select_survivors).
     void (*select_survivors)(const candidate_terms&, candidates&, int, position_set&, std::uint64_t&);
-    // Whether any two of the first `count` hashes may be equal, or null.
+    // Whether any two of the first `count` hashes may be equal.
     bool (*may_repeat)(std::span<const std::uint32_t, search_width_max>, std::size_t);
 };
 
@@ -518,9 +516,9 @@ constexpr kernel_loops plain_loops = {fill_terms_plain, select_smallest_plain, s
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define NBZ_SEARCH_X86 1
 NBZ_KERNEL_LOOPS(avx2, [[gnu::target("avx2")]], 8)
-// Whether any two of the first `count` hashes may be equal: each vector of
+// Whether any two of the first `count` hashes are equal: each vector of
 // eight against its rotations, and each later hash against every earlier
-// vector. Lanes past `count` hold values that differ from each other.
+// vector.
 [[gnu::target("avx2")]] bool may_repeat_avx2(std::span<const std::uint32_t, search_width_max> hashes,
                                              std::size_t count) {
     const std::size_t vectors = (count + 7) / 8;
@@ -530,8 +528,9 @@ NBZ_KERNEL_LOOPS(avx2, [[gnu::target("avx2")]], 8)
     for (std::size_t i = 0; i < vectors; ++i) {
         const __m256i index = _mm256_add_epi32(lanes, _mm256_set1_epi32(static_cast<int>(8 * i)));
         const __m256i in_use = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)), index);
-        const __m256i loaded = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hashes.data() + 8 * i));
-        v[i] = _mm256_blendv_epi8(_mm256_xor_si256(index, _mm256_set1_epi32(-1)), loaded, in_use);
+        // Lanes past `count` are not read, and hold ~index instead.
+        const __m256i loaded = _mm256_maskload_epi32(reinterpret_cast<const int*>(hashes.data() + 8 * i), in_use);
+        v[i] = _mm256_or_si256(loaded, _mm256_andnot_si256(in_use, _mm256_xor_si256(index, _mm256_set1_epi32(-1))));
         for (int r = 1; r < 8; ++r) {
             const __m256i rotation = _mm256_add_epi32(lanes, _mm256_set1_epi32(r));
             repeats = _mm256_or_si256(repeats, _mm256_cmpeq_epi32(v[i], _mm256_permutevar8x32_epi32(v[i], rotation)));
@@ -597,7 +596,7 @@ constexpr std::array<std::array<std::int32_t, 8>, 16> pack_table = [] {
 #else  // GCC would otherwise keep to 256-bit vectors
 #define NBZ_AVX512 "avx512f,avx512vl,avx512bw,avx512dq,prefer-vector-width=512"
 #endif
-NBZ_KERNEL_LOOPS(avx512, [[gnu::target(NBZ_AVX512)]], 8)
+NBZ_KERNEL_LOOPS(avx512, [[gnu::target(NBZ_AVX512)]], 16)
 
 [[gnu::target(NBZ_AVX512), gnu::always_inline]] inline std::size_t partition_avx512(std::uint64_t* keys, std::size_t n,
                                                                                     std::uint64_t pivot,
@@ -1141,7 +1140,7 @@ void search_sample(search_encoder& e, std::int16_t x, bool counted) {
     // Rare, so the slots are closed up only when it happens.
     std::array<bool, search_width_max> merged;
     bool any_merged = false;
-    if (loops.may_repeat == nullptr || loops.may_repeat(hashes, kept)) {
+    if (loops.may_repeat(hashes, kept)) {
         merged.fill(false);
         distinct_paths distinct{kept};
         for (std::size_t k = 0; k < kept; ++k) {
@@ -1188,7 +1187,7 @@ void search_sample(search_encoder& e, std::int16_t x, bool counted) {
 search_kernel search_widest_kernel() {
 #ifdef NBZ_SEARCH_X86
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512dq"))
+        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512cd"))
         return search_kernel::avx512;
     if (__builtin_cpu_supports("avx2")) return search_kernel::avx2;
 #endif
