@@ -516,11 +516,13 @@ constexpr kernel_loops plain_loops = {fill_terms_plain, select_smallest_plain, s
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define NBZ_SEARCH_X86 1
 NBZ_KERNEL_LOOPS(avx2, [[gnu::target("avx2")]], 8)
-// Whether any two of the first `count` hashes are equal: each vector of
+// Whether any two of the first `count` hashes may be equal: each vector of
 // eight against its rotations, and each later hash against every earlier
-// vector.
+// vector. The work grows as the square of the count: beyond 40 hashes, the
+// table that finds equal states costs less.
 [[gnu::target("avx2")]] bool may_repeat_avx2(std::span<const std::uint32_t, search_width_max> hashes,
                                              std::size_t count) {
+    if (count > 40) return true;
     const std::size_t vectors = (count + 7) / 8;
     __m256i v[search_width_max / 8];  // NOLINT(cppcoreguidelines-avoid-c-arrays): vector registers
     __m256i repeats = _mm256_setzero_si256();
