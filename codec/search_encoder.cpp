@@ -687,11 +687,11 @@ std::size_t count_of(const vector_masks& masks, std::size_t vectors) {
 
 // The selection of select_survivors for a sample without sixteens, in
 // 512-bit vectors. The class winners come from one pass over the keys for
-// each class present, smallest class first. The cheapest others
-// are those below a bound, found by counting the keys below trial bounds
-// until at most sixteen keys are in doubt, and then ranking those. `hint`
-// (the last bound's distance from the cheapest key) only makes the first
-// trial bound a good one.
+// each four classes present. The cheapest others are those below a bound,
+// found by counting the keys below trial bounds until at most eight keys are
+// in doubt, and then ranking those against each other. `hint` (the last
+// bound's distance from the cheapest key) only makes the first trial bounds
+// good ones: the set chosen is the same whatever it holds.
 [[gnu::target(NBZ_AVX512)]] void select_survivors_avx512(const candidate_terms& t, candidates& c, int width,
                                                          position_set& chosen, std::uint64_t& hint) {
     const std::size_t vectors = (c.paths + 7) / 8;
