@@ -38,7 +38,7 @@
 namespace nbz {
 
 inline constexpr int search_width_max = 64;
-inline constexpr int search_default_width = 32;  // the widest whose slowest material runs at 1.5 M samples/s
+inline constexpr int search_default_width = 64;  // the widest whose slowest material runs at 1.5 M samples/s
 inline constexpr std::size_t search_commit_samples = 256;
 inline constexpr std::size_t search_history_samples = 2 * search_commit_samples;
 // The most code words that one call can hand back.
