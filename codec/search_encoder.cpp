@@ -1116,6 +1116,19 @@ private:
     std::array<std::uint8_t, std::size_t{4} * search_width_max> slots_;  // path slot + 1, 0 when free
 };
 
+// Moves the path in slot `from`, with its last history step, to slot `to`
+// (at most `from`), closing up the slots.
+void move_path(search_paths& p, std::array<search_step, search_width_max>& steps, std::size_t from, std::size_t to) {
+    p.delta[to] = p.delta[from];
+    p.delta_prev[to] = p.delta_prev[from];
+    p.estimate[to] = p.estimate[from];
+    p.step[to] = p.step[from];
+    p.output[to] = p.output[from];
+    p.cost[to] = p.cost[from];
+    p.origin[to] = p.origin[from];
+    steps[to] = steps[from];
+}
+
 // Advances the search by one sample.
 void search_sample(search_encoder& e, std::int16_t x, bool counted) {
     const kernel_loops& loops = loops_of(e.kernel);
@@ -1163,14 +1176,7 @@ void search_sample(search_encoder& e, std::int16_t x, bool counted) {
         count = 0;
         for (std::size_t k = 0; k < kept; ++k) {
             if (merged[k]) continue;
-            next.delta[count] = next.delta[k];
-            next.delta_prev[count] = next.delta_prev[k];
-            next.estimate[count] = next.estimate[k];
-            next.output[count] = next.output[k];
-            next.step[count] = next.step[k];
-            next.cost[count] = next.cost[k];
-            next.origin[count] = next.origin[k];
-            steps[count] = steps[k];
+            move_path(next, steps, k, count);
             ++count;
         }
     }
@@ -1237,14 +1243,8 @@ std::size_t search_encode_block(search_encoder& e, std::span<const std::int16_t,
     std::size_t kept = 0;
     for (std::size_t k = 0; k < static_cast<std::size_t>(e.path_count); ++k) {
         if (p.origin[k] != anchor) continue;
-        p.delta[kept] = p.delta[k];
-        p.delta_prev[kept] = p.delta_prev[k];
-        p.estimate[kept] = p.estimate[k];
-        p.step[kept] = p.step[k];
-        p.output[kept] = p.output[k];
-        p.cost[kept] = p.cost[k];
+        move_path(p, last, k, kept);
         p.origin[kept] = static_cast<std::uint8_t>(kept);  // the commit after this one ends here
-        last[kept] = last[k];
         ++kept;
     }
     e.path_count = static_cast<int>(kept);
