@@ -291,7 +291,7 @@ struct expansion {
         const std::uint64_t keep = 0 - static_cast<std::uint64_t>(t.usable[k]);
         t.key[k] = key_of(p.cost[k], capped_error(t.output[k], x), t.overflow[k], k);
         t.key[o + k] = (other & keep) | ((no_candidate - k) & ~keep);
-        const std::uint32_t is_alive = std::uint32_t{k < alive};
+        const auto is_alive = std::uint32_t{k < alive};
         usable += static_cast<std::uint32_t>(t.usable[k]) & is_alive;
         both_overflow |= t.overflow[k] & t.overflow[o + k] & is_alive;
     }
@@ -706,7 +706,7 @@ std::size_t count_of(const vector_masks& masks, std::size_t vectors) {
         for (std::size_t v = 0; v < vectors; ++v) {
             const __m512i classes = _mm512_cvtepu32_epi64(classes_at(t, h, v));
             const __mmask8 low = _mm512_mask_cmplt_epu64_mask(in_play[h][v], classes, sixty_four);
-            const __mmask8 high = static_cast<__mmask8>(in_play[h][v] & ~low);
+            const auto high = static_cast<__mmask8>(in_play[h][v] & ~low);
             present_low = _mm512_mask_or_epi64(present_low, low, present_low, _mm512_sllv_epi64(one, classes));
             present_high = _mm512_mask_or_epi64(present_high, high, present_high,
                                                 _mm512_sllv_epi64(one, _mm512_sub_epi64(classes, sixty_four)));
@@ -773,7 +773,7 @@ std::size_t count_of(const vector_masks& masks, std::size_t vectors) {
     // Always count_below(lo) < fill <= count_below(hi).
     // The first trial bounds lie around the last bound's distance from the
     // cheapest key, and are counted in one pass.
-    const std::uint64_t last = greater<std::uint64_t>(hint, 8);
+    const auto last = greater<std::uint64_t>(hint, 8);
     const std::array<std::uint64_t, 4> trials = {cheapest_key + last / 2, cheapest_key + (last - last / 8),
                                                  plus(cheapest_key, last + last / 8),
                                                  plus(cheapest_key, last + last / 2)};
@@ -820,6 +820,7 @@ std::size_t count_of(const vector_masks& masks, std::size_t vectors) {
         // them below it is the last to survive.
         __m512i doubt = _mm512_set1_epi64(-1);
         std::size_t n = 0;
+        const __m512i lanes = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
         const __m512i from = _mm512_set1_epi64(static_cast<long long>(lo));
         const vector_masks below_hi_masks = keys_below(t, in_play, vectors, hi);
         for (std::size_t h = 0; h < halves; ++h) {
@@ -828,10 +829,8 @@ std::size_t count_of(const vector_masks& masks, std::size_t vectors) {
                 const __mmask8 in = _mm512_mask_cmpge_epu64_mask(below_hi_masks[h][v], keys, from);
                 // Shifted up past the n already gathered: lanes n.. take them.
                 const __m512i packed = _mm512_maskz_compress_epi64(in, keys);
-                const __m512i shifted =
-                    _mm512_permutexvar_epi64(_mm512_sub_epi64(_mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0),
-                                                              _mm512_set1_epi64(static_cast<long long>(n))),
-                                             packed);
+                const __m512i shifted = _mm512_permutexvar_epi64(
+                    _mm512_sub_epi64(lanes, _mm512_set1_epi64(static_cast<long long>(n))), packed);
                 const auto count = static_cast<unsigned>(std::popcount(static_cast<unsigned>(in)));
                 doubt = _mm512_mask_mov_epi64(doubt, static_cast<__mmask8>(((1U << count) - 1) << n), shifted);
                 n += count;
@@ -840,7 +839,9 @@ std::size_t count_of(const vector_masks& masks, std::size_t vectors) {
         __m512i rank = _mm512_setzero_si512();
         const __m512i one = _mm512_set1_epi64(1);
         for (int r = 1; r < 8; ++r) {
-            const __m512i rotated = _mm512_alignr_epi64(doubt, doubt, r);
+            // Rotated by r lanes (a permutation by index, which needs no
+            // constant).
+            const __m512i rotated = _mm512_permutexvar_epi64(_mm512_add_epi64(lanes, _mm512_set1_epi64(r)), doubt);
             rank = _mm512_mask_add_epi64(rank, _mm512_cmplt_epu64_mask(rotated, doubt), rank, one);
         }
         const __mmask8 last =
