@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "fast_block.h"
@@ -31,57 +32,49 @@ std::vector<std::int16_t> material() {
     return samples;
 }
 
-void BM_encode_block(benchmark::State& bench) {
+// Encodes the material block by block with `encode` (state, eight samples ->
+// code word), as many times as the benchmark asks.
+template <class Encode>
+void encode_blocks(benchmark::State& bench, Encode encode) {
     const auto samples = material();
     nbz::encoder_state state;
     nbz::encoder_init(state);
     std::uint32_t sink = 0;
     for (auto _ : bench) {
         for (std::size_t b = 0; b + 8 <= samples.size(); b += 8)
-            sink ^= nbz::encode_block(state, std::span{samples}.subspan(b).first<8>());
+            sink ^= encode(state, std::span{samples}.subspan(b).first<8>());
     }
     benchmark::DoNotOptimize(sink);
     bench.SetItemsProcessed(bench.iterations() * static_cast<std::int64_t>(samples.size()));
+}
+
+void BM_encode_block(benchmark::State& bench) {
+    encode_blocks(bench, [](nbz::encoder_state& state, std::span<const std::int16_t, 8> block) {
+        return nbz::encode_block(state, block);
+    });
 }
 BENCHMARK(BM_encode_block);
 
 // The same blocks through the plain per-sample update and through the fast
 // path with its portable finishing pass, for a side-by-side figure.
 void BM_encode_block_plain_update(benchmark::State& bench) {
-    const auto samples = material();
-    nbz::encoder_state state;
-    nbz::encoder_init(state);
-    std::uint32_t sink = 0;
-    for (auto _ : bench) {
-        for (std::size_t b = 0; b + 8 <= samples.size(); b += 8) {
-            std::uint32_t word = 0;
-            for (int i = 0; i < 8; ++i) {
-                const int code = nbz::quantise(
-                    nbz::wrap_sub(samples[b + static_cast<std::size_t>(i)], nbz::prediction(state)), state.step);
-                nbz::advance(state, code);
-                word |= nbz::code_bits(code, i);
-            }
-            sink ^= word;
+    encode_blocks(bench, [](nbz::encoder_state& state, std::span<const std::int16_t, 8> block) {
+        std::uint32_t word = 0;
+        for (int i = 0; i < 8; ++i) {
+            const int code =
+                nbz::quantise(nbz::wrap_sub(block[static_cast<std::size_t>(i)], nbz::prediction(state)), state.step);
+            nbz::advance(state, code);
+            word |= nbz::code_bits(code, i);
         }
-    }
-    benchmark::DoNotOptimize(sink);
-    bench.SetItemsProcessed(bench.iterations() * static_cast<std::int64_t>(samples.size()));
+        return word;
+    });
 }
 BENCHMARK(BM_encode_block_plain_update);
 
 void BM_encode_block_portable_pass(benchmark::State& bench) {
-    const auto samples = material();
-    nbz::encoder_state state;
-    nbz::encoder_init(state);
-    std::uint32_t sink = 0;
-    for (auto _ : bench) {
-        for (std::size_t b = 0; b + 8 <= samples.size(); b += 8) {
-            sink ^=
-                nbz::encode_block_fast(state, std::span{samples}.subspan(b).first<8>(), nbz::finishing_pass::portable);
-        }
-    }
-    benchmark::DoNotOptimize(sink);
-    bench.SetItemsProcessed(bench.iterations() * static_cast<std::int64_t>(samples.size()));
+    encode_blocks(bench, [](nbz::encoder_state& state, std::span<const std::int16_t, 8> block) {
+        return nbz::encode_block_fast(state, block, nbz::finishing_pass::portable);
+    });
 }
 BENCHMARK(BM_encode_block_portable_pass);
 
