@@ -289,9 +289,13 @@ struct expansion {
         t.overflow[o + k] = overflows(t.output[o + k]);
         const std::uint64_t other = key_of(p.cost[k], capped_error(t.output[o + k], x), t.overflow[o + k], o + k);
         const std::uint64_t keep = 0 - static_cast<std::uint64_t>(t.usable[k]);
-        t.key[k] = key_of(p.cost[k], capped_error(t.output[k], x), t.overflow[k], k);
-        t.key[o + k] = (other & keep) | ((no_candidate - k) & ~keep);
         const auto is_alive = std::uint32_t{k < alive};
+        // Past the paths alive: keys above all and no class (see select_in_registers).
+        const std::uint64_t dead = std::uint64_t{is_alive} - 1;
+        t.key[k] = key_of(p.cost[k], capped_error(t.output[k], x), t.overflow[k], k) | dead;
+        t.key[o + k] = (other & keep) | ((no_candidate - k) & ~keep) | dead;
+        t.class_at[k] |= static_cast<std::uint32_t>(dead);
+        t.class_at[o + k] |= static_cast<std::uint32_t>(dead);
         usable += static_cast<std::uint32_t>(t.usable[k]) & is_alive;
         both_overflow |= t.overflow[k] & t.overflow[o + k] & is_alive;
     }
@@ -423,6 +427,7 @@ struct candidates {
     std::size_t real;                                           // keys of candidates, not no_candidate
     std::array<std::uint64_t, step_class_count> class_winners;  // in no particular order
     std::size_t classes;
+    std::uint64_t cheapest;  // the cheapest key
 };
 
 // Calls f(begin, end) for each range of positions in use.
@@ -455,9 +460,9 @@ struct kernel_loops {
     std::size_t (*survivors)(const candidate_terms&, const search_paths&, const candidates&, const position_set&,
                              std::uint64_t, search_paths&, std::array<search_step, search_width_max>&,
                              std::span<std::uint32_t, search_width_max>);
-    // The whole selection of a sample without sixteens, or null (see
-    // select_survivors).
-    void (*select_survivors)(const candidate_terms&, candidates&, int, position_set&, std::uint64_t&);
+    // The whole selection of most samples without sixteens, or null (see
+    // select_survivors): false when it leaves the sample to the general one.
+    bool (*select_survivors)(const candidate_terms&, candidates&, int, position_set&, std::uint64_t&);
     // Whether any two of the first `count` hashes may be equal.
     bool (*may_repeat)(std::span<const std::uint32_t, search_width_max>, std::size_t);
 };
@@ -626,191 +631,195 @@ NBZ_KERNEL_LOOPS(avx512, [[gnu::target(NBZ_AVX512)]], 16)
 }
 
 // The first two candidates of each path, eight to a vector: vector v of half
-// h holds positions h * other_base + 8v onwards. A mask for each tells which
-// keys are in play.
+// h holds positions h * other_base + 8v onwards. Past the paths alive,
+// fill_terms leaves keys above every candidate's and no class.
 constexpr std::size_t halves = 2;
-using vector_masks = std::array<std::array<__mmask8, search_width_max / 8>, halves>;
 
-[[gnu::target(NBZ_AVX512), gnu::always_inline]] inline __m512i keys_at(const candidate_terms& t, std::size_t h,
-                                                                       std::size_t v) {
-    return _mm512_load_si512(t.key.data() + h * other_base + 8 * v);
+// The minimum (maximum) across the lanes, in every lane.
+[[gnu::target(NBZ_AVX512), gnu::always_inline]] inline __m512i lowest_of(__m512i v) {
+    v = _mm512_min_epu64(v, _mm512_shuffle_i64x2(v, v, 0x4E));
+    v = _mm512_min_epu64(v, _mm512_shuffle_i64x2(v, v, 0xB1));
+    return _mm512_min_epu64(v, _mm512_shuffle_epi32(v, _MM_PERM_BADC));
 }
-[[gnu::target(NBZ_AVX512), gnu::always_inline]] inline __m256i classes_at(const candidate_terms& t, std::size_t h,
-                                                                          std::size_t v) {
-    return _mm256_load_si256(reinterpret_cast<const __m256i*>(t.class_at.data() + h * other_base + 8 * v));
+[[gnu::target(NBZ_AVX512), gnu::always_inline]] inline __m256i lowest_of(__m256i v) {
+    v = _mm256_min_epu32(v, _mm256_permute2x128_si256(v, v, 1));
+    v = _mm256_min_epu32(v, _mm256_shuffle_epi32(v, 0x4E));
+    return _mm256_min_epu32(v, _mm256_shuffle_epi32(v, 0xB1));
 }
-
-// Every candidate of `paths` paths in play.
-vector_masks all_in_play(std::size_t paths) {
-    vector_masks in_play{};
-    for (std::size_t v = 0; 8 * v < paths; ++v)
-        in_play[0][v] = in_play[1][v] = static_cast<__mmask8>((1U << std::min<std::size_t>(paths - 8 * v, 8)) - 1);
-    return in_play;
-}
-
-// The keys in play below `bound`.
-[[gnu::target(NBZ_AVX512), gnu::always_inline]] inline vector_masks keys_below(const candidate_terms& t,
-                                                                               const vector_masks& in_play,
-                                                                               std::size_t vectors,
-                                                                               std::uint64_t bound) {
-    const __m512i b = _mm512_set1_epi64(static_cast<long long>(bound));
-    vector_masks below{};
-    for (std::size_t h = 0; h < halves; ++h)
-        for (std::size_t v = 0; v < vectors; ++v)
-            below[h][v] = _mm512_mask_cmplt_epu64_mask(in_play[h][v], keys_at(t, h, v), b);
-    return below;
+[[gnu::target(NBZ_AVX512), gnu::always_inline]] inline __m256i highest_of(__m256i v) {
+    v = _mm256_max_epu32(v, _mm256_permute2x128_si256(v, v, 1));
+    v = _mm256_max_epu32(v, _mm256_shuffle_epi32(v, 0x4E));
+    return _mm256_max_epu32(v, _mm256_shuffle_epi32(v, 0xB1));
 }
 
-// The numbers of keys in play below each of four bounds, in one pass.
-[[gnu::target(NBZ_AVX512), gnu::always_inline]] inline std::array<std::size_t, 4> counts_below(
-    const candidate_terms& t, const vector_masks& in_play, std::size_t vectors,
-    const std::array<std::uint64_t, 4>& bounds) {
-    std::array<std::size_t, 4> below{};
-    for (std::size_t h = 0; h < halves; ++h) {
-        for (std::size_t v = 0; v < vectors; ++v) {
-            const __m512i keys = keys_at(t, h, v);
-            for (std::size_t i = 0; i < 4; ++i)
-                below[i] += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(_mm512_mask_cmplt_epu64_mask(
-                    in_play[h][v], keys, _mm512_set1_epi64(static_cast<long long>(bounds[i]))))));
+// The minima of eight vectors, in order in the lanes of one: three rounds
+// that each halve all eight at once.
+[[gnu::target(NBZ_AVX512), gnu::always_inline]] inline __m512i minima_of_eight(const __m512i* m) {
+    __m512i pairs[4];  // NOLINT(cppcoreguidelines-avoid-c-arrays): vector registers
+    for (std::size_t k = 0; k < 4; ++k)
+        pairs[k] = _mm512_min_epu64(_mm512_unpacklo_epi64(m[2 * k], m[2 * k + 1]),
+                                    _mm512_unpackhi_epi64(m[2 * k], m[2 * k + 1]));
+    __m512i fours[2];  // NOLINT(cppcoreguidelines-avoid-c-arrays)
+    for (std::size_t k = 0; k < 2; ++k)
+        fours[k] = _mm512_min_epu64(_mm512_shuffle_i64x2(pairs[2 * k], pairs[2 * k + 1], 0x88),
+                                    _mm512_shuffle_i64x2(pairs[2 * k], pairs[2 * k + 1], 0xDD));
+    return _mm512_min_epu64(_mm512_shuffle_i64x2(fours[0], fours[1], 0x88),
+                            _mm512_shuffle_i64x2(fours[0], fours[1], 0xDD));
+}
+
+// The cheapest of the keys whose class is at each of offsets first..first+7
+// from the lowest, in order in the lanes; unclaimed - 1 where none is.
+template <std::size_t n>
+[[gnu::target(NBZ_AVX512), gnu::always_inline]] inline __m512i class_winners(const __m512i* keys,
+                                                                             const __m256i* offsets, int first) {
+    __m512i minima[8];  // NOLINT(cppcoreguidelines-avoid-c-arrays): vector registers
+    for (std::size_t k = 0; k < 8; ++k) minima[k] = _mm512_set1_epi64(static_cast<long long>(unclaimed - 1));
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t k = 0; k < 8; ++k) {
+            const __mmask8 same = _mm256_cmpeq_epi32_mask(offsets[i], _mm256_set1_epi32(first + static_cast<int>(k)));
+            minima[k] = _mm512_mask_min_epu64(minima[k], same, keys[i], minima[k]);
         }
     }
-    return below;
+    return minima_of_eight(minima);
 }
 
-std::size_t count_of(const vector_masks& masks, std::size_t vectors) {
-    std::size_t n = 0;
-    for (std::size_t h = 0; h < halves; ++h)
-        for (std::size_t v = 0; v < vectors; ++v)
-            n += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(masks[h][v])));
-    return n;
+// The masks of `count` vectors as one, eight lanes each, joined in mask
+// registers.
+template <std::size_t count>
+[[gnu::target(NBZ_AVX512), gnu::always_inline]] inline __mmask64 joined(const __mmask8* m) {
+    if constexpr (count == 1) return m[0];
+    else if constexpr (count == 2) return _mm512_kunpackb(m[1], m[0]);
+    else if constexpr (count <= 4) return _mm512_kunpackw(joined<count - 2>(m + 2), joined<2>(m));
+    else return _mm512_kunpackd(joined<count - 4>(m + 4), joined<4>(m));
+}
+
+// The lanes of each half whose keys are below `bound`.
+template <std::size_t vectors>
+[[gnu::target(NBZ_AVX512), gnu::always_inline]] inline std::array<std::uint64_t, halves> lanes_below(
+    const __m512i* keys, std::uint64_t bound) {
+    const __m512i b = _mm512_set1_epi64(static_cast<long long>(bound));
+    __mmask8 below[halves * vectors];  // NOLINT(cppcoreguidelines-avoid-c-arrays): mask registers
+    for (std::size_t i = 0; i < halves * vectors; ++i) below[i] = _mm512_cmplt_epu64_mask(keys[i], b);
+    return {_cvtmask64_u64(joined<vectors>(below)), _cvtmask64_u64(joined<vectors>(below + vectors))};
+}
+
+// The number of keys below `bound`.
+template <std::size_t vectors>
+[[gnu::target(NBZ_AVX512), gnu::always_inline]] inline std::size_t count_below(const __m512i* keys,
+                                                                               std::uint64_t bound) {
+    const std::array<std::uint64_t, halves> lanes = lanes_below<vectors>(keys, bound);
+    return static_cast<std::size_t>(std::popcount(lanes[0]) + std::popcount(lanes[1]));
 }
 
 // The selection of select_survivors for a sample without sixteens, in
-// 512-bit vectors. The class winners come from one pass over the keys for
-// each four classes present. The cheapest others are those below a bound,
-// found by counting the keys below trial bounds until at most eight keys are
-// in doubt, and then ranking those against each other. `hint` (the last
-// bound's distance from the cheapest key) only makes the first trial bounds
-// good ones: the set chosen is the same whatever it holds.
-[[gnu::target(NBZ_AVX512)]] void select_survivors_avx512(const candidate_terms& t, candidates& c, int width,
-                                                         position_set& chosen, std::uint64_t& hint) {
-    const std::size_t vectors = (c.paths + 7) / 8;
-    vector_masks in_play = all_in_play(c.paths);
-    // The classes present, as bits of two words (every class is below 128),
-    // so that the classes' passes do not wait for one another.
-    __m512i present_low = _mm512_setzero_si512();
-    __m512i present_high = _mm512_setzero_si512();
-    const __m512i one = _mm512_set1_epi64(1);
-    const __m512i sixty_four = _mm512_set1_epi64(64);
-    for (std::size_t h = 0; h < halves; ++h) {
-        for (std::size_t v = 0; v < vectors; ++v) {
-            const __m512i classes = _mm512_cvtepu32_epi64(classes_at(t, h, v));
-            const __mmask8 low = _mm512_mask_cmplt_epu64_mask(in_play[h][v], classes, sixty_four);
-            const auto high = static_cast<__mmask8>(in_play[h][v] & ~low);
-            present_low = _mm512_mask_or_epi64(present_low, low, present_low, _mm512_sllv_epi64(one, classes));
-            present_high = _mm512_mask_or_epi64(present_high, high, present_high,
-                                                _mm512_sllv_epi64(one, _mm512_sub_epi64(classes, sixty_four)));
-        }
+// 512-bit vectors held in registers (`vectors` to a half), when its classes
+// span at most 16 and every class's winner is taken; else returns false,
+// having chosen nothing.
+//
+// The classes present form a run (steps change by small factors), so the
+// winners of the classes from the lowest on are found in one pass over the
+// keys for each eight classes, into vectors that each key's class indexes:
+// a key is its class's winner when it equals the entry. The cheapest others
+// are those below a bound, found by counting the keys below trial bounds
+// until at most eight keys are in doubt, and then ranking those against
+// each other. `hint` (the last bound's distance from the cheapest key) only
+// makes the first trial bounds good ones: the set chosen is the same
+// whatever it holds.
+template <std::size_t vectors>
+[[gnu::target(NBZ_AVX512)]] bool select_in_registers(const candidate_terms& t, candidates& c, int width,
+                                                     position_set& chosen, std::uint64_t& hint) {
+    constexpr std::size_t n = halves * vectors;
+    __m512i keys[n];     // NOLINT(cppcoreguidelines-avoid-c-arrays): vector registers
+    __m256i classes[n];  // NOLINT(cppcoreguidelines-avoid-c-arrays)
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t at = (i / vectors) * other_base + 8 * (i % vectors);
+        keys[i] = _mm512_load_si512(t.key.data() + at);
+        classes[i] = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.class_at.data() + at));
     }
-    std::array<std::uint64_t, 2> present = {static_cast<std::uint64_t>(_mm512_reduce_or_epi64(present_low)),
-                                            static_cast<std::uint64_t>(_mm512_reduce_or_epi64(present_high))};
-    static_assert(step_class_count <= 128);
-    // The classes in fours, each four found in one pass over the keys (the
-    // last four padded with no_class, which no key in play has).
-    std::array<std::uint32_t, step_class_count + 3> listed;
-    std::size_t classes = 0;
-    for (std::size_t w = 0; w < present.size(); ++w)
-        for (std::uint64_t bits = present[w]; bits != 0; bits &= bits - 1)
-            listed[classes++] = static_cast<std::uint32_t>(64 * w) + static_cast<std::uint32_t>(std::countr_zero(bits));
-    std::fill_n(listed.begin() + static_cast<std::ptrdiff_t>(classes), 3, no_class);
-    c.classes = classes;
-    for (std::size_t i = 0; i < classes; i += 4) {
-        __m256i wanted[4];    // NOLINT(cppcoreguidelines-avoid-c-arrays): vector registers
-        __m512i cheapest[4];  // NOLINT(cppcoreguidelines-avoid-c-arrays)
-        for (std::size_t k = 0; k < 4; ++k) {
-            wanted[k] = _mm256_set1_epi32(static_cast<int>(listed[i + k]));
-            cheapest[k] = _mm512_set1_epi64(-1);
-        }
-        for (std::size_t h = 0; h < halves; ++h) {
-            for (std::size_t v = 0; v < vectors; ++v) {
-                const __m256i classes_here = classes_at(t, h, v);
-                const __m512i keys = keys_at(t, h, v);
-                for (std::size_t k = 0; k < 4; ++k) {
-                    const __mmask8 same = _mm256_mask_cmpeq_epu32_mask(in_play[h][v], classes_here, wanted[k]);
-                    cheapest[k] = _mm512_mask_min_epu64(cheapest[k], same, keys, cheapest[k]);
-                }
-            }
-        }
-        for (std::size_t k = 0; k < 4 && i + k < classes; ++k)
-            c.class_winners[i + k] = _mm512_reduce_min_epu64(cheapest[k]);
+    // The lowest class and one past the highest (no_class + 1 wraps to 0).
+    const __m256i one = _mm256_set1_epi32(1);
+    __m256i low = classes[0];
+    __m256i high = _mm256_add_epi32(classes[0], one);
+    __m512i cheapest = keys[0];
+    for (std::size_t i = 1; i < n; ++i) {
+        low = _mm256_min_epu32(low, classes[i]);
+        high = _mm256_max_epu32(high, _mm256_add_epi32(classes[i], one));
+        cheapest = _mm512_min_epu64(cheapest, keys[i]);
     }
+    low = lowest_of(low);
+    const auto span = static_cast<std::uint32_t>(_mm256_cvtsi256_si32(_mm256_sub_epi32(highest_of(high), low)));
+    if (span > 16) return false;
 
+    // The winners of classes low.. in order, eight to a vector; absent
+    // classes have a key that no candidate has.
+    const __m512i absent = _mm512_set1_epi64(static_cast<long long>(unclaimed - 1));
+    __m256i offsets[n];  // NOLINT(cppcoreguidelines-avoid-c-arrays)
+    for (std::size_t i = 0; i < n; ++i) offsets[i] = _mm256_sub_epi32(classes[i], low);
+    const __m512i first_eight = class_winners<n>(keys, offsets, 0);
+    const __m512i next_eight = span > 8 ? class_winners<n>(keys, offsets, 8) : absent;
+    c.classes = static_cast<std::size_t>(std::popcount(static_cast<unsigned>(_mm512_cmpneq_epu64_mask(first_eight, absent)) |
+                                                       static_cast<unsigned>(_mm512_cmpneq_epu64_mask(next_eight, absent)) << 8));
+    const auto cheapest_key = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm512_castsi512_si128(lowest_of(cheapest))));
+    c.cheapest = cheapest_key;
     const survivor_counts counts = counts_of(c, width);
-    std::uint64_t cheapest_key = unclaimed;
-    for (std::size_t k = 0; k < c.classes; ++k) cheapest_key = lesser(cheapest_key, c.class_winners[k]);
-    // Usually every winner is taken; else the cheapest are, moved to the
-    // front of a copy.
-    std::array<std::uint64_t, step_class_count> cheapest_winners;
-    const std::uint64_t* winners = c.class_winners.data();
-    if (counts.for_classes < c.classes) {
-        for (std::size_t k = 0; k < c.classes; ++k) cheapest_winners[k] = c.class_winners[k];
-        select_smallest_plain(cheapest_winners.data(), c.classes, counts.for_classes);  // rare: not inlined
-        winners = cheapest_winners.data();
+    if (counts.for_classes < c.classes) return false;
+
+    // The winners are taken, and put above every key for the rest.
+    const __m512i none = _mm512_set1_epi64(-1);
+    __mmask8 won[n];  // NOLINT(cppcoreguidelines-avoid-c-arrays): mask registers
+    for (std::size_t i = 0; i < n; ++i) {
+        const __m512i winner = _mm512_permutex2var_epi64(first_eight, _mm512_cvtepu32_epi64(offsets[i]), next_eight);
+        won[i] = _mm512_cmpeq_epu64_mask(keys[i], winner);
+        keys[i] = _mm512_mask_mov_epi64(keys[i], won[i], none);
     }
-    // The others: every key but the winners taken.
-    std::array<std::uint64_t, halves> taken{};  // in registers: no chain of stores and loads
-    for (std::size_t k = 0; k < counts.for_classes; ++k) {
-        const auto j = static_cast<std::size_t>(winners[k] & index_mask);
-        taken[j / other_base] |= std::uint64_t{1} << (j % other_base);
-    }
-    for (std::size_t h = 0; h < halves; ++h) {
-        chosen[h] |= taken[h];
-        for (std::size_t v = 0; v < vectors; ++v) in_play[h][v] &= static_cast<__mmask8>(~(taken[h] >> (8 * v)));
-    }
-    if (counts.fill == 0) return;
+    chosen[0] |= _cvtmask64_u64(joined<vectors>(won));
+    chosen[1] |= _cvtmask64_u64(joined<vectors>(won + vectors));
+    if (counts.fill == 0) return true;
 
     const auto plus = [](std::uint64_t a, std::uint64_t b) { return a > unclaimed - b ? unclaimed : a + b; };
     // Always count_below(lo) < fill <= count_below(hi).
     // The first trial bounds lie around the last bound's distance from the
-    // cheapest key, and are counted in one pass.
+    // cheapest key.
     const auto last = greater<std::uint64_t>(hint, 8);
+    // In ascending order, so that their counts ascend too.
     const std::array<std::uint64_t, 4> trials = {cheapest_key + last / 2, cheapest_key + (last - last / 8),
                                                  plus(cheapest_key, last + last / 8),
                                                  plus(cheapest_key, last + last / 2)};
-    const std::array<std::size_t, 4> below_trials = counts_below(t, in_play, vectors, trials);
-    std::uint64_t lo = cheapest_key;
-    std::size_t below_lo = 0;
-    std::uint64_t hi = trials[3];
-    std::size_t below_hi = below_trials[3];
-    for (std::size_t i = 4; i-- > 0;) {
-        if (below_trials[i] >= counts.fill) {
-            hi = trials[i];
-            below_hi = below_trials[i];
-        }
-    }
+    // The bracket from the trials: those below fill, if any, and the next,
+    // if any (else below_hi < fill still).
+    std::array<std::uint64_t, 6> bounds;
+    std::array<std::size_t, 6> below;
+    bounds[0] = cheapest_key;
+    below[0] = 0;
+    std::size_t trials_under = 0;
     for (std::size_t i = 0; i < 4; ++i) {
-        if (below_trials[i] < counts.fill) {
-            lo = trials[i];
-            below_lo = below_trials[i];
-        }
+        bounds[i + 1] = trials[i];
+        below[i + 1] = count_below<vectors>(keys, trials[i]);
+        trials_under += static_cast<std::size_t>(below[i + 1] < counts.fill);
     }
+    bounds[5] = bounds[4];
+    below[5] = below[4];
+    std::uint64_t lo = bounds[trials_under];
+    std::size_t below_lo = below[trials_under];
+    std::uint64_t hi = bounds[trials_under + 1];
+    std::size_t below_hi = below[trials_under + 1];
     std::uint64_t reach = last + last / 2;
     while (below_hi < counts.fill) {
         lo = hi;
         below_lo = below_hi;
         reach = plus(plus(reach, reach), plus(reach, reach));
         hi = plus(cheapest_key, reach);
-        below_hi = count_of(keys_below(t, in_play, vectors, hi), vectors);
+        below_hi = count_below<vectors>(keys, hi);
     }
     while (below_hi - below_lo > 8) {
         const std::uint64_t mid = lo + (hi - lo) / 2;
-        const std::size_t n = count_of(keys_below(t, in_play, vectors, mid), vectors);
-        if (n < counts.fill) {
+        const std::size_t below_mid = count_below<vectors>(keys, mid);
+        if (below_mid < counts.fill) {
             lo = mid;
-            below_lo = n;
+            below_lo = below_mid;
         } else {
             hi = mid;
-            below_hi = n;
+            below_hi = below_mid;
         }
     }
     std::uint64_t bound = hi;
@@ -818,42 +827,54 @@ std::size_t count_of(const vector_masks& masks, std::size_t vectors) {
         // The keys in [lo, hi), at most eight, gathered into one vector and
         // ranked against its rotations: the one with fill - below_lo - 1 of
         // them below it is the last to survive.
-        __m512i doubt = _mm512_set1_epi64(-1);
-        std::size_t n = 0;
+        __m512i doubt = none;
+        std::size_t gathered = 0;
         const __m512i lanes = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
         const __m512i from = _mm512_set1_epi64(static_cast<long long>(lo));
-        const vector_masks below_hi_masks = keys_below(t, in_play, vectors, hi);
-        for (std::size_t h = 0; h < halves; ++h) {
-            for (std::size_t v = 0; v < vectors; ++v) {
-                const __m512i keys = keys_at(t, h, v);
-                const __mmask8 in = _mm512_mask_cmpge_epu64_mask(below_hi_masks[h][v], keys, from);
-                // Shifted up past the n already gathered: lanes n.. take them.
-                const __m512i packed = _mm512_maskz_compress_epi64(in, keys);
-                const __m512i shifted = _mm512_permutexvar_epi64(
-                    _mm512_sub_epi64(lanes, _mm512_set1_epi64(static_cast<long long>(n))), packed);
-                const auto count = static_cast<unsigned>(std::popcount(static_cast<unsigned>(in)));
-                doubt = _mm512_mask_mov_epi64(doubt, static_cast<__mmask8>(((1U << count) - 1) << n), shifted);
-                n += count;
-            }
+        const __m512i to = _mm512_set1_epi64(static_cast<long long>(hi));
+        for (std::size_t i = 0; i < n; ++i) {
+            const __mmask8 in = _mm512_mask_cmpge_epu64_mask(_mm512_cmplt_epu64_mask(keys[i], to), keys[i], from);
+            // Shifted up past those already gathered: lanes gathered.. take them.
+            const __m512i packed = _mm512_maskz_compress_epi64(in, keys[i]);
+            const __m512i shifted = _mm512_permutexvar_epi64(
+                _mm512_sub_epi64(lanes, _mm512_set1_epi64(static_cast<long long>(gathered))), packed);
+            const auto count = static_cast<unsigned>(std::popcount(static_cast<unsigned>(in)));
+            doubt = _mm512_mask_mov_epi64(doubt, static_cast<__mmask8>(((1U << count) - 1) << gathered), shifted);
+            gathered += count;
         }
         __m512i rank = _mm512_setzero_si512();
-        const __m512i one = _mm512_set1_epi64(1);
+        const __m512i one64 = _mm512_set1_epi64(1);
         for (int r = 1; r < 8; ++r) {
             // Rotated by r lanes (a permutation by index, which needs no
             // constant).
             const __m512i rotated = _mm512_permutexvar_epi64(_mm512_add_epi64(lanes, _mm512_set1_epi64(r)), doubt);
-            rank = _mm512_mask_add_epi64(rank, _mm512_cmplt_epu64_mask(rotated, doubt), rank, one);
+            rank = _mm512_mask_add_epi64(rank, _mm512_cmplt_epu64_mask(rotated, doubt), rank, one64);
         }
-        const __mmask8 last =
+        const __mmask8 last_one =
             _mm512_cmpeq_epu64_mask(rank, _mm512_set1_epi64(static_cast<long long>(counts.fill - below_lo - 1)));
         bound = static_cast<std::uint64_t>(
-                    _mm_cvtsi128_si64(_mm512_castsi512_si128(_mm512_maskz_compress_epi64(last, doubt)))) +
+                    _mm_cvtsi128_si64(_mm512_castsi512_si128(_mm512_maskz_compress_epi64(last_one, doubt)))) +
                 1;
     }
-    const vector_masks survivors = keys_below(t, in_play, vectors, bound);
-    chosen[0] |= std::bit_cast<std::uint64_t>(survivors[0]);
-    chosen[1] |= std::bit_cast<std::uint64_t>(survivors[1]);
+    const std::array<std::uint64_t, halves> survivors = lanes_below<vectors>(keys, bound);
+    chosen[0] |= survivors[0];
+    chosen[1] |= survivors[1];
     hint = bound - cheapest_key;
+    return true;
+}
+
+[[gnu::target(NBZ_AVX512)]] bool select_survivors_avx512(const candidate_terms& t, candidates& c, int width,
+                                                         position_set& chosen, std::uint64_t& hint) {
+    switch ((c.paths + 7) / 8) {
+        case 1: return select_in_registers<1>(t, c, width, chosen, hint);
+        case 2: return select_in_registers<2>(t, c, width, chosen, hint);
+        case 3: return select_in_registers<3>(t, c, width, chosen, hint);
+        case 4: return select_in_registers<4>(t, c, width, chosen, hint);
+        case 5: return select_in_registers<5>(t, c, width, chosen, hint);
+        case 6: return select_in_registers<6>(t, c, width, chosen, hint);
+        case 7: return select_in_registers<7>(t, c, width, chosen, hint);
+        default: return select_in_registers<8>(t, c, width, chosen, hint);
+    }
 }
 
 // A table of 64 values, indexed in vector registers: entries index[i]. With
@@ -1012,8 +1033,10 @@ void find_class_winners(const candidate_terms& t, candidates& c, std::span<std::
             entry = lesser(entry, t.key[j]);
         }
     });
+    c.cheapest = unclaimed;
     for (std::size_t k = 0; k < c.classes; ++k) {
         c.class_winners[k] = cheapest[seen[k]];
+        c.cheapest = lesser(c.cheapest, c.class_winners[k]);
         cheapest[seen[k]] = unclaimed;
     }
 }
@@ -1051,10 +1074,9 @@ void expand(const search_encoder& e, const kernel_loops& loops, std::int16_t x, 
 void select_survivors(const kernel_loops& loops, search_encoder& e, const candidate_terms& t, candidates& c,
                       position_set& chosen) {
     const int width = e.width;
-    if (loops.select_survivors != nullptr && c.extras == 0) {
-        loops.select_survivors(t, c, width, chosen, e.selection_hint);
+    if (loops.select_survivors != nullptr && c.extras == 0 &&
+        loops.select_survivors(t, c, width, chosen, e.selection_hint))
         return;
-    }
     find_class_winners(t, c, e.class_cheapest);
     const auto [kept, for_classes, fill] = counts_of(c, width);
     // Usually every class's winner is taken (there are about 7 classes
@@ -1142,9 +1164,7 @@ void search_sample(search_encoder& e, std::int16_t x, bool counted) {
     // Costs are kept relative to the cheapest, so that they cannot grow
     // without bound. The cheapest candidate is its class's cheapest, and
     // always survives.
-    const std::uint64_t base =
-        *std::min_element(c.class_winners.begin(), c.class_winners.begin() + static_cast<std::ptrdiff_t>(c.classes)) >>
-        index_bits;
+    const std::uint64_t base = c.cheapest >> index_bits;
     const search_paths& from = alive(e);
     search_paths& next = e.path_sets[static_cast<std::size_t>(1 - e.current)];
     const std::size_t row = (e.first + e.pending) % search_history_samples;
