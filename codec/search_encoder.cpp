@@ -502,7 +502,13 @@ struct kernel_loops {
 #define NBZ_KERNEL_LOOPS(suffix, attributes, lanes)                                                                    \
     attributes expansion fill_terms_##suffix(const search_paths& p, std::size_t paths, std::int32_t x,                 \
                                              candidate_terms& t) {                                                     \
-        return fill_terms(p, paths, whole_vectors(paths, lanes), x, t);                                                \
+        switch (whole_vectors(paths, lanes) / lanes) {                                                                 \
+            case 1: return fill_terms(p, paths, lanes, x, t);                                                          \
+            case 2: return fill_terms(p, paths, 2 * lanes, x, t);                                                      \
+            case 3: return fill_terms(p, paths, 3 * lanes, x, t);                                                      \
+            case 4: return fill_terms(p, paths, 4 * lanes, x, t);                                                      \
+            default: return fill_terms(p, paths, whole_vectors(paths, lanes), x, t);                                   \
+        }                                                                                                              \
     }                                                                                                                  \
     attributes std::size_t survivors_##suffix(const candidate_terms& t, const search_paths& from, const candidates& c, \
                                               const position_set& chosen, std::uint64_t base, search_paths& next,      \
