@@ -71,12 +71,13 @@ bool same_state(const search_paths& p, std::size_t i, std::size_t j) {
 // Read from the step as a float, which holds every step (at most step_max,
 // below 2^24) exactly: its exponent is the octave and the top four bits of
 // its mantissa the fraction. Unlike a bit count, that runs in vector
-// registers.
+// registers. Adding 11 (6) to the fraction carries into the exponent when the
+// fraction is at least 5 (10), so the class is the sum of three exponents,
+// with no comparison.
 constexpr std::uint32_t step_class(std::int32_t step) {
     const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(greater(step, 1)));
-    const std::uint32_t octave = (bits >> 23) - 126;  // the bit width
-    const std::uint32_t fraction = (bits >> 19) & 15U;
-    return 3 * octave + std::uint32_t{fraction >= 5} + std::uint32_t{fraction >= 10};
+    const std::uint32_t octave_exponent = 126;  // the exponent of a float in [0.5, 1)
+    return (bits >> 23) + ((bits + (11U << 19)) >> 23) + ((bits + (6U << 19)) >> 23) - 3 * octave_exponent;
 }
 static_assert(step_max < (1 << 24));
 // Octave and third: 7 is 111 (bit width 3, next bits 1100), 2687 and 2688 are
