@@ -504,11 +504,16 @@ struct kernel_loops {
     attributes expansion fill_terms_##suffix(const search_paths& p, std::size_t paths, std::int32_t x,                 \
                                              candidate_terms& t) {                                                     \
         switch (whole_vectors(paths, lanes) / lanes) {                                                                 \
-            case 1: return fill_terms(p, paths, lanes, x, t);                                                          \
-            case 2: return fill_terms(p, paths, 2 * lanes, x, t);                                                      \
-            case 3: return fill_terms(p, paths, 3 * lanes, x, t);                                                      \
-            case 4: return fill_terms(p, paths, 4 * lanes, x, t);                                                      \
-            default: return fill_terms(p, paths, whole_vectors(paths, lanes), x, t);                                   \
+            case 1:                                                                                                    \
+                return fill_terms(p, paths, lanes, x, t);                                                              \
+            case 2:                                                                                                    \
+                return fill_terms(p, paths, 2 * lanes, x, t);                                                          \
+            case 3:                                                                                                    \
+                return fill_terms(p, paths, 3 * lanes, x, t);                                                          \
+            case 4:                                                                                                    \
+                return fill_terms(p, paths, 4 * lanes, x, t);                                                          \
+            default:                                                                                                   \
+                return fill_terms(p, paths, whole_vectors(paths, lanes), x, t);                                        \
         }                                                                                                              \
     }                                                                                                                  \
     attributes std::size_t survivors_##suffix(const candidate_terms& t, const search_paths& from, const candidates& c, \
@@ -694,10 +699,14 @@ template <std::size_t n>
 // registers.
 template <std::size_t count>
 [[gnu::target(NBZ_AVX512), gnu::always_inline]] inline __mmask64 joined(const __mmask8* m) {
-    if constexpr (count == 1) return m[0];
-    else if constexpr (count == 2) return _mm512_kunpackb(m[1], m[0]);
-    else if constexpr (count <= 4) return _mm512_kunpackw(joined<count - 2>(m + 2), joined<2>(m));
-    else return _mm512_kunpackd(joined<count - 4>(m + 4), joined<4>(m));
+    if constexpr (count == 1)
+        return m[0];
+    else if constexpr (count == 2)
+        return _mm512_kunpackb(m[1], m[0]);
+    else if constexpr (count <= 4)
+        return _mm512_kunpackw(joined<count - 2>(m + 2), joined<2>(m));
+    else
+        return _mm512_kunpackd(joined<count - 4>(m + 4), joined<4>(m));
 }
 
 // The lanes of each half whose keys are below `bound`.
@@ -764,9 +773,11 @@ template <std::size_t vectors>
     for (std::size_t i = 0; i < n; ++i) offsets[i] = _mm256_sub_epi32(classes[i], low);
     const __m512i first_eight = class_winners<n>(keys, offsets, 0);
     const __m512i next_eight = span > 8 ? class_winners<n>(keys, offsets, 8) : absent;
-    c.classes = static_cast<std::size_t>(std::popcount(static_cast<unsigned>(_mm512_cmpneq_epu64_mask(first_eight, absent)) |
-                                                       static_cast<unsigned>(_mm512_cmpneq_epu64_mask(next_eight, absent)) << 8));
-    const auto cheapest_key = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm512_castsi512_si128(lowest_of(cheapest))));
+    c.classes = static_cast<std::size_t>(
+        std::popcount(static_cast<unsigned>(_mm512_cmpneq_epu64_mask(first_eight, absent)) |
+                      static_cast<unsigned>(_mm512_cmpneq_epu64_mask(next_eight, absent)) << 8));
+    const auto cheapest_key =
+        static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm512_castsi512_si128(lowest_of(cheapest))));
     c.cheapest = cheapest_key;
     const survivor_counts counts = counts_of(c, width);
     if (counts.for_classes < c.classes) return false;
@@ -873,14 +884,22 @@ template <std::size_t vectors>
 [[gnu::target(NBZ_AVX512)]] bool select_survivors_avx512(const candidate_terms& t, candidates& c, int width,
                                                          position_set& chosen, std::uint64_t& hint) {
     switch ((c.paths + 7) / 8) {
-        case 1: return select_in_registers<1>(t, c, width, chosen, hint);
-        case 2: return select_in_registers<2>(t, c, width, chosen, hint);
-        case 3: return select_in_registers<3>(t, c, width, chosen, hint);
-        case 4: return select_in_registers<4>(t, c, width, chosen, hint);
-        case 5: return select_in_registers<5>(t, c, width, chosen, hint);
-        case 6: return select_in_registers<6>(t, c, width, chosen, hint);
-        case 7: return select_in_registers<7>(t, c, width, chosen, hint);
-        default: return select_in_registers<8>(t, c, width, chosen, hint);
+        case 1:
+            return select_in_registers<1>(t, c, width, chosen, hint);
+        case 2:
+            return select_in_registers<2>(t, c, width, chosen, hint);
+        case 3:
+            return select_in_registers<3>(t, c, width, chosen, hint);
+        case 4:
+            return select_in_registers<4>(t, c, width, chosen, hint);
+        case 5:
+            return select_in_registers<5>(t, c, width, chosen, hint);
+        case 6:
+            return select_in_registers<6>(t, c, width, chosen, hint);
+        case 7:
+            return select_in_registers<7>(t, c, width, chosen, hint);
+        default:
+            return select_in_registers<8>(t, c, width, chosen, hint);
     }
 }
 
