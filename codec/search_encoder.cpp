@@ -295,8 +295,8 @@ struct expansion {
         const std::uint64_t dead = std::uint64_t{is_alive} - 1;
         t.key[k] = key_of(p.cost[k], capped_error(t.output[k], x), t.overflow[k], k) | dead;
         t.key[o + k] = (other & keep) | ((no_candidate - k) & ~keep) | dead;
-        t.class_at[k] |= static_cast<std::uint32_t>(dead);
-        t.class_at[o + k] |= static_cast<std::uint32_t>(dead);
+        t.class_at[k] |= no_class & static_cast<std::uint32_t>(dead);
+        t.class_at[o + k] |= no_class & static_cast<std::uint32_t>(dead);
         usable += static_cast<std::uint32_t>(t.usable[k]) & is_alive;
         both_overflow |= t.overflow[k] & t.overflow[o + k] & is_alive;
     }
@@ -498,23 +498,31 @@ struct kernel_loops {
     return matches > count;  // more than each hash matching itself
 }
 
+// fill_terms over whole vectors of `lanes`: a fixed number of them, which
+// the compiler unrolls, when up to four.
+template <std::size_t lanes>
+[[gnu::always_inline]] inline expansion fill_terms_whole(const search_paths& p, std::size_t paths, std::int32_t x,
+                                                         candidate_terms& t) {
+    switch (whole_vectors(paths, lanes) / lanes) {
+        case 1:
+            return fill_terms(p, paths, lanes, x, t);
+        case 2:
+            return fill_terms(p, paths, 2 * lanes, x, t);
+        case 3:
+            return fill_terms(p, paths, 3 * lanes, x, t);
+        case 4:
+            return fill_terms(p, paths, 4 * lanes, x, t);
+        default:
+            return fill_terms(p, paths, whole_vectors(paths, lanes), x, t);
+    }
+}
+
 // The loops of a kernel whose vectors hold `lanes` 32-bit lanes, compiled
 // with `attributes` (the processors they target).
 #define NBZ_KERNEL_LOOPS(suffix, attributes, lanes)                                                                    \
     attributes expansion fill_terms_##suffix(const search_paths& p, std::size_t paths, std::int32_t x,                 \
                                              candidate_terms& t) {                                                     \
-        switch (whole_vectors(paths, lanes) / lanes) {                                                                 \
-            case 1:                                                                                                    \
-                return fill_terms(p, paths, lanes, x, t);                                                              \
-            case 2:                                                                                                    \
-                return fill_terms(p, paths, 2 * lanes, x, t);                                                          \
-            case 3:                                                                                                    \
-                return fill_terms(p, paths, 3 * lanes, x, t);                                                          \
-            case 4:                                                                                                    \
-                return fill_terms(p, paths, 4 * lanes, x, t);                                                          \
-            default:                                                                                                   \
-                return fill_terms(p, paths, whole_vectors(paths, lanes), x, t);                                        \
-        }                                                                                                              \
+        return fill_terms_whole<(lanes)>(p, paths, x, t);                                                              \
     }                                                                                                                  \
     attributes std::size_t survivors_##suffix(const candidate_terms& t, const search_paths& from, const candidates& c, \
                                               const position_set& chosen, std::uint64_t base, search_paths& next,      \
@@ -685,7 +693,7 @@ template <std::size_t n>
 [[gnu::target(NBZ_AVX512), gnu::always_inline]] inline __m512i class_winners(const __m512i* keys,
                                                                              const __m256i* offsets, int first) {
     __m512i minima[8];  // NOLINT(cppcoreguidelines-avoid-c-arrays): vector registers
-    for (std::size_t k = 0; k < 8; ++k) minima[k] = _mm512_set1_epi64(static_cast<long long>(unclaimed - 1));
+    for (__m512i& minimum : minima) minimum = _mm512_set1_epi64(static_cast<long long>(unclaimed - 1));
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t k = 0; k < 8; ++k) {
             const __mmask8 same = _mm256_cmpeq_epi32_mask(offsets[i], _mm256_set1_epi32(first + static_cast<int>(k)));
@@ -724,7 +732,7 @@ template <std::size_t vectors>
 [[gnu::target(NBZ_AVX512), gnu::always_inline]] inline std::size_t count_below(const __m512i* keys,
                                                                                std::uint64_t bound) {
     const std::array<std::uint64_t, halves> lanes = lanes_below<vectors>(keys, bound);
-    return static_cast<std::size_t>(std::popcount(lanes[0]) + std::popcount(lanes[1]));
+    return static_cast<std::size_t>(std::popcount(lanes[0])) + static_cast<std::size_t>(std::popcount(lanes[1]));
 }
 
 // The selection of select_survivors for a sample without sixteens, in
@@ -773,9 +781,9 @@ template <std::size_t vectors>
     for (std::size_t i = 0; i < n; ++i) offsets[i] = _mm256_sub_epi32(classes[i], low);
     const __m512i first_eight = class_winners<n>(keys, offsets, 0);
     const __m512i next_eight = span > 8 ? class_winners<n>(keys, offsets, 8) : absent;
-    c.classes = static_cast<std::size_t>(
-        std::popcount(static_cast<unsigned>(_mm512_cmpneq_epu64_mask(first_eight, absent)) |
-                      static_cast<unsigned>(_mm512_cmpneq_epu64_mask(next_eight, absent)) << 8));
+    const auto present = static_cast<unsigned>(_mm512_cmpneq_epu64_mask(first_eight, absent)) |
+                         static_cast<unsigned>(_mm512_cmpneq_epu64_mask(next_eight, absent)) << 8U;
+    c.classes = static_cast<std::size_t>(std::popcount(present));
     const auto cheapest_key =
         static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm512_castsi512_si128(lowest_of(cheapest))));
     c.cheapest = cheapest_key;
