@@ -90,8 +90,8 @@ struct search_encoder {
 
     // Scratch of the selection: the cheapest candidate of each step class,
     // all ones between samples (so that no sample has to clear it all), and
-    // where the vector kernels start looking for the cheapest others (which
-    // changes only how fast they find them).
+    // where the AVX-512 kernel starts looking for the cheapest others (which
+    // changes only how fast it finds them).
     std::array<std::uint64_t, 99> class_cheapest;
     std::uint64_t selection_hint;
 
