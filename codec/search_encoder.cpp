@@ -889,6 +889,7 @@ template <std::size_t vectors>
     return true;
 }
 
+// select_in_registers, built for the number of vectors of this sample's paths.
 [[gnu::target(NBZ_AVX512)]] bool select_survivors_avx512(const candidate_terms& t, candidates& c, int width,
                                                          position_set& chosen, std::uint64_t& hint) {
     switch ((c.paths + 7) / 8) {
