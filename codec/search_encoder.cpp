@@ -889,27 +889,19 @@ template <std::size_t vectors>
     return true;
 }
 
-// select_in_registers, built for the number of vectors of this sample's paths.
+// select_in_registers for each number of vectors a half, 1 to 8.
+using select_in_registers_fn = bool (*)(const candidate_terms&, candidates&, int, position_set&, std::uint64_t&);
+template <std::size_t... vectors>
+constexpr std::array<select_in_registers_fn, sizeof...(vectors)> select_in_registers_for(
+    std::index_sequence<vectors...> /*unused*/) {
+    return {select_in_registers<vectors + 1>...};
+}
+constexpr auto select_in_registers_by_vectors =
+    select_in_registers_for(std::make_index_sequence<search_width_max / 8>());
+
 [[gnu::target(NBZ_AVX512)]] bool select_survivors_avx512(const candidate_terms& t, candidates& c, int width,
                                                          position_set& chosen, std::uint64_t& hint) {
-    switch ((c.paths + 7) / 8) {
-        case 1:
-            return select_in_registers<1>(t, c, width, chosen, hint);
-        case 2:
-            return select_in_registers<2>(t, c, width, chosen, hint);
-        case 3:
-            return select_in_registers<3>(t, c, width, chosen, hint);
-        case 4:
-            return select_in_registers<4>(t, c, width, chosen, hint);
-        case 5:
-            return select_in_registers<5>(t, c, width, chosen, hint);
-        case 6:
-            return select_in_registers<6>(t, c, width, chosen, hint);
-        case 7:
-            return select_in_registers<7>(t, c, width, chosen, hint);
-        default:
-            return select_in_registers<8>(t, c, width, chosen, hint);
-    }
+    return select_in_registers_by_vectors[(c.paths + 7) / 8 - 1](t, c, width, chosen, hint);
 }
 
 // A table of 64 values, indexed in vector registers: entries index[i]. With
