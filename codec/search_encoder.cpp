@@ -261,8 +261,9 @@ struct expansion {
 //
 // The loops run over `paths`, whole vectors of paths (see whole_vectors),
 // past the paths alive into slots that hold earlier or initial states
-// (search_init fills them), so that no path takes the slow scalar remainder;
-// those lanes are ignored.
+// (search_init fills them), so that no path takes the slow scalar remainder.
+// Those lanes get keys above every candidate's and no class: they are never
+// chosen, and the vector selection reads whole vectors without masks.
 
 [[gnu::always_inline]] inline expansion fill_terms(const search_paths& p, std::size_t alive, std::size_t paths,
                                                    std::int32_t x, candidate_terms& t) {
@@ -291,7 +292,6 @@ struct expansion {
         const std::uint64_t other = key_of(p.cost[k], capped_error(t.output[o + k], x), t.overflow[o + k], o + k);
         const std::uint64_t keep = 0 - static_cast<std::uint64_t>(t.usable[k]);
         const auto is_alive = std::uint32_t{k < alive};
-        // Past the paths alive: keys above all and no class (see select_in_registers).
         const std::uint64_t dead = std::uint64_t{is_alive} - 1;
         t.key[k] = key_of(p.cost[k], capped_error(t.output[k], x), t.overflow[k], k) | dead;
         t.key[o + k] = (other & keep) | ((no_candidate - k) & ~keep) | dead;
