@@ -4,9 +4,12 @@ namespace nbz::cli {
 
 std::string_view kernel_display_name(search_kernel kernel) {
     switch (kernel) {
-        case search_kernel::plain: return "plain";
-        case search_kernel::avx2: return "AVX2";
-        case search_kernel::avx512: return "AVX-512";
+        case search_kernel::plain:
+            return "plain";
+        case search_kernel::avx2:
+            return "AVX2";
+        case search_kernel::avx512:
+            return "AVX-512";
     }
     return "unknown";
 }
