@@ -18,7 +18,6 @@ set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
-set(CPACK_DEBIAN_PACKAGE_LICENSE ${NBZ_LICENSE})
 # The run-time libraries (libsndfile, libsoxr, the C++ runtime) come from
 # what the commands link, through dpkg-shlibdeps.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
