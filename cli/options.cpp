@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "nbz/search_encoder.h"
+#include "version.h"
 
 namespace nbz::cli {
 namespace {
@@ -85,7 +86,7 @@ std::optional<int> settle_options(const command_options& options, std::ostream& 
         return exit_success;
     }
     if (options.version) {
-        out << name << ' ' << NBZ_VERSION << '\n';
+        out << version_text(name) << '\n';
         return exit_success;
     }
     return std::nullopt;

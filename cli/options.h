@@ -37,7 +37,7 @@ struct command_options {
 command_options parse_options(arguments args, option_set allowed);
 
 // Acts on what ends a run before its work: prints the usage error (status
-// 1), or the help or "<name> <version>" (status 0). Returns that status, or
+// 1), or the help or the version text (status 0). Returns that status, or
 // none when the command should go on with its positional arguments.
 std::optional<int> settle_options(const command_options& options, std::ostream& out, std::string_view name,
                                   std::string_view help);
