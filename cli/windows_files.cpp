@@ -174,6 +174,12 @@ public:
         const std::optional<file_identity> identity = disk_identity(file.get());
         if (!identity) throw io_failure{messages::open_output_failed};
         refuse_reserved(*identity, input);
+        // Refused even where the open was let through (an administrator), as
+        // the move over it would be.
+        FILE_BASIC_INFO basic{};
+        if (::GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof basic) == 0 ||
+            (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0)
+            throw io_failure{messages::open_output_failed};
         const std::optional<std::wstring> target = final_path(file.get());
         if (!target) throw io_failure{messages::open_output_failed};
         if (auto output = start_replacement(*target)) return output;

@@ -40,15 +40,19 @@ inline std::wstring quoted_argument(const std::wstring& argument) {
     return quoted + L"\"";
 }
 
-inline process_result run_process(const std::string& program, const std::vector<std::string>& args,
-                                  const std::string& cwd = {}) {
-    process_result result;
+struct child_process {
+    HANDLE process = nullptr;
+    HANDLE out = nullptr;  // the read end of its standard output
+};
+
+inline child_process start_process(const std::string& program, const std::vector<std::string>& args,
+                                   const std::string& cwd = {}) {
     std::wstring command_line = quoted_argument(*cli::wide_from_utf8(program));
     for (const auto& a : args) command_line += L" " + quoted_argument(*cli::wide_from_utf8(a));
     SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE read_end = nullptr;
     HANDLE write_end = nullptr;
-    if (::CreatePipe(&read_end, &write_end, &inherited, 0) == 0) return result;
+    if (::CreatePipe(&read_end, &write_end, &inherited, 0) == 0) return {};
     ::SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
     HANDLE null_in =
         ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, OPEN_EXISTING, 0, nullptr);
@@ -66,29 +70,41 @@ inline process_result run_process(const std::string& program, const std::vector<
     ::CloseHandle(null_in);
     if (started == 0) {
         ::CloseHandle(read_end);
-        return result;
+        return {};
     }
+    ::CloseHandle(child.hThread);
+    return {child.hProcess, read_end};
+}
+
+// Reads the child's output until it ends, killing it after `limit`.
+inline process_result finish_process(child_process child, std::chrono::seconds limit = std::chrono::seconds{60}) {
+    process_result result;
+    if (child.process == nullptr) return result;
     std::thread reader([&] {
         char buffer[4096];
         DWORD got = 0;
-        while (::ReadFile(read_end, buffer, sizeof buffer, &got, nullptr) != 0 && got > 0)
+        while (::ReadFile(child.out, buffer, sizeof buffer, &got, nullptr) != 0 && got > 0)
             result.out.append(buffer, got);
     });
-    constexpr DWORD limit_ms = 20000;
-    if (::WaitForSingleObject(child.hProcess, limit_ms) != WAIT_OBJECT_0) {
-        ::TerminateProcess(child.hProcess, 1);
-        ::WaitForSingleObject(child.hProcess, INFINITE);
+    const auto limit_ms = static_cast<DWORD>(std::chrono::milliseconds{limit}.count());
+    if (::WaitForSingleObject(child.process, limit_ms) != WAIT_OBJECT_0) {
+        ::TerminateProcess(child.process, 1);
+        ::WaitForSingleObject(child.process, INFINITE);
         result.timed_out = true;
     }
     reader.join();
     DWORD code = 0;
-    if (!result.timed_out && ::GetExitCodeProcess(child.hProcess, &code) != 0) result.status = static_cast<int>(code);
-    ::CloseHandle(child.hThread);
-    ::CloseHandle(child.hProcess);
-    ::CloseHandle(read_end);
+    if (!result.timed_out && ::GetExitCodeProcess(child.process, &code) != 0) result.status = static_cast<int>(code);
+    ::CloseHandle(child.process);
+    ::CloseHandle(child.out);
     result.raw_out = result.out;
     for (std::size_t at; (at = result.out.find("\r\n")) != std::string::npos;) result.out.erase(at, 1);
     return result;
+}
+
+inline process_result run_process(const std::string& program, const std::vector<std::string>& args,
+                                  const std::string& cwd = {}) {
+    return finish_process(start_process(program, args, cwd), std::chrono::seconds{20});
 }
 
 }  // namespace nbz::testing

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -34,14 +37,19 @@ HANDLE open_with(const std::string& path, DWORD access, DWORD share) {
 
 TEST(Windows, NamesOutsideAsciiAndCrlfReport) {
     temp_dir dir;
-    const std::string input = dir / "musique-\xC3\xA9t\xC3\xA9.raw";
-    const std::string output = dir / "\xE9\x9F\xB3.nbz";
-    write_file(input, pcm_bytes(ramp));
+    // Joined as UTF-8: a path made from a narrow string takes it in the ANSI
+    // code page.
+    const std::string input = dir.path().string() + "\\musique-\xC3\xA9t\xC3\xA9.raw";
+    const std::string output = dir.path().string() + "\\\xE9\x9F\xB3.nbz";
+    const bytes samples = pcm_bytes(ramp);
+    std::ofstream(std::filesystem::path{wide(input)}, std::ios::binary)
+        .write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size()));
     const process_result run = run_process(NBZ_BINARY, {input, output});
     EXPECT_EQ(run.status, 0);
     const reference_run expected = reference_encode(ramp);
     EXPECT_EQ(run.raw_out, "Maximum output level: " + std::to_string(expected.state.peak) + "\r\n");
-    EXPECT_EQ(read_file(output), word_bytes(expected.words));
+    std::ifstream written(std::filesystem::path{wide(output)}, std::ios::binary);
+    EXPECT_EQ(bytes(std::istreambuf_iterator<char>(written), {}), word_bytes(expected.words));
 }
 
 struct refusal_case {
