@@ -16,8 +16,11 @@ BOOL WINAPI on_console_event(DWORD /*event*/) {
         ::DeleteFileW(armed_path.c_str());
         armed_path.clear();
     }
-    // Not handled: the next handler, the system's, ends the process.
-    return FALSE;
+    // Ends at once with the status the system's own handler gives, as a
+    // signal would end a POSIX process: no exit handlers run, nothing is
+    // reported, and the lock stays held until the end.
+    ::TerminateProcess(::GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+    return TRUE;
 }
 
 }  // namespace

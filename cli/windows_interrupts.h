@@ -7,8 +7,9 @@
 // two exclude each other through one lock: the run creates and arms a
 // temporary file, or moves it into place and disarms it, while holding
 // console_events_held; the handler takes the lock, removes the armed file,
-// keeps the lock so that nothing is moved into place after it, and lets the
-// process end as it would have without the handler.
+// and ends the process with STATUS_CONTROL_C_EXIT, as the system would have
+// without the handler, the lock still held so that nothing is moved into
+// place after the removal.
 
 #include <string>
 

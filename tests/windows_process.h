@@ -42,11 +42,13 @@ inline std::wstring quoted_argument(const std::wstring& argument) {
 
 struct child_process {
     HANDLE process = nullptr;
+    DWORD id = 0;
     HANDLE out = nullptr;  // the read end of its standard output
 };
 
+// `flags` are CreateProcessW's creation flags (CREATE_NEW_PROCESS_GROUP, say).
 inline child_process start_process(const std::string& program, const std::vector<std::string>& args,
-                                   const std::string& cwd = {}) {
+                                   const std::string& cwd = {}, DWORD flags = 0) {
     std::wstring command_line = quoted_argument(*cli::wide_from_utf8(program));
     for (const auto& a : args) command_line += L" " + quoted_argument(*cli::wide_from_utf8(a));
     SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -64,7 +66,7 @@ inline child_process start_process(const std::string& program, const std::vector
     startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION child{};
     const std::wstring wide_cwd = cwd.empty() ? std::wstring{} : *cli::wide_from_utf8(cwd);
-    const BOOL started = ::CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+    const BOOL started = ::CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, flags, nullptr,
                                           wide_cwd.empty() ? nullptr : wide_cwd.c_str(), &startup, &child);
     ::CloseHandle(write_end);
     ::CloseHandle(null_in);
@@ -73,7 +75,7 @@ inline child_process start_process(const std::string& program, const std::vector
         return {};
     }
     ::CloseHandle(child.hThread);
-    return {child.hProcess, read_end};
+    return {child.hProcess, child.dwProcessId, read_end};
 }
 
 // Reads the child's output until it ends, killing it after `limit`.

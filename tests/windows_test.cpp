@@ -17,6 +17,7 @@
 #include "process.h"
 #include "reference_model.h"
 #include "temp_files.h"
+#include "test_support.h"
 
 namespace nbz::testing {
 namespace {
@@ -130,6 +131,36 @@ TEST(Windows, ReadOnlyInputAndNulOutput) {
     EXPECT_EQ(cli::run_nbz(std::vector<std::string>{dir / "in.raw", dir / "out.nbz"}, out), 0);
     EXPECT_EQ(read_file(dir / "out.nbz"), word_bytes(reference_encode(ramp).words));
     ::SetFileAttributesW(wide(dir / "in.raw").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// Ctrl-Break to a run's process group ends it with the console's status, the
+// temporary file removed and the earlier output kept.
+TEST(Windows, ConsoleBreakRemovesTheTemporaryFile) {
+    // Run without one (under CTest), the test makes a console for the child
+    // to share, keeping its own standard handles.
+    const HANDLE standard[] = {::GetStdHandle(STD_INPUT_HANDLE), ::GetStdHandle(STD_OUTPUT_HANDLE),
+                               ::GetStdHandle(STD_ERROR_HANDLE)};
+    if (::AllocConsole() != 0) {
+        ::SetStdHandle(STD_INPUT_HANDLE, standard[0]);
+        ::SetStdHandle(STD_OUTPUT_HANDLE, standard[1]);
+        ::SetStdHandle(STD_ERROR_HANDLE, standard[2]);
+    }
+    temp_dir dir;
+    write_file(dir / "in.raw", pcm_bytes(make_signal(signal::noise, 44100 * 30, 5)));
+    const bytes earlier(1000, 0xAA);
+    write_file(dir / "out.nbz", earlier);
+    const child_process child =
+        start_process(NBZHQ_BINARY, {"-w", "64", dir / "in.raw", dir / "out.nbz"}, {}, CREATE_NEW_PROCESS_GROUP);
+    ASSERT_NE(child.process, nullptr);
+    for (int i = 0; i < 500 && unfinished_outputs(dir.path()).empty(); ++i) ::Sleep(10);
+    const bool sent = !unfinished_outputs(dir.path()).empty() && ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child.id);
+    if (!sent) ::TerminateProcess(child.process, 1);
+    const process_result run = finish_process(child);
+    if (!sent) GTEST_SKIP() << "no console to send Ctrl-Break through";
+    EXPECT_EQ(static_cast<DWORD>(run.status), STATUS_CONTROL_C_EXIT);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(read_file(dir / "out.nbz"), earlier);
+    EXPECT_TRUE(unfinished_outputs(dir.path()).empty());
 }
 
 }  // namespace
