@@ -151,10 +151,17 @@ public:
         const std::optional<std::wstring> wide = wide_from_utf8(path);
         if (!wide) throw io_failure{messages::open_output_failed};
         // Opened without truncation, and refused while another program has
-        // it open for writing; kept open while the run lasts only where it
-        // is written in the end.
-        unique_handle file{::CreateFileW(wide->c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                         FILE_ATTRIBUTE_NORMAL, nullptr)};
+        // it open for writing or against being replaced (a sharing
+        // violation), before any work. Where only deletion is denied, the
+        // stream can still be copied in at the end. Kept open while the run
+        // lasts only then.
+        const auto open = [&](DWORD access) {
+            return unique_handle{::CreateFileW(wide->c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                               FILE_ATTRIBUTE_NORMAL, nullptr)};
+        };
+        unique_handle file = open(GENERIC_WRITE | DELETE);
+        const bool replaceable = static_cast<bool>(file) || ::GetLastError() != ERROR_ACCESS_DENIED;
+        if (!replaceable) file = open(GENERIC_WRITE);
         if (!file) {
             if (::GetLastError() == ERROR_FILE_NOT_FOUND) return open_new(*wide);
             refuse_reserved_by_name(*wide, input);
@@ -182,7 +189,9 @@ public:
             throw io_failure{messages::open_output_failed};
         const std::optional<std::wstring> target = final_path(file.get());
         if (!target) throw io_failure{messages::open_output_failed};
-        if (auto output = start_replacement(*target)) return output;
+        if (replaceable) {
+            if (auto output = start_replacement(*target)) return output;
+        }
         return start_staged(*target, std::move(file));
     }
 };

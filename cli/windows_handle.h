@@ -25,7 +25,7 @@ public:
     HANDLE release() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
     // Closes the handle held, if any; true if that succeeded or there was none.
     bool reset(HANDLE handle = INVALID_HANDLE_VALUE) {
-        const HANDLE old = std::exchange(handle_, handle);
+        HANDLE old = std::exchange(handle_, handle);
         return old == INVALID_HANDLE_VALUE || ::CloseHandle(old) != 0;
     }
 

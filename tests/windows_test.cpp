@@ -26,6 +26,7 @@ namespace messages = cli::messages;
 
 const std::vector<std::int16_t> ramp = [] {
     std::vector<std::int16_t> s;
+    s.reserve(4000);
     for (int i = 0; i < 4000; ++i) s.push_back(static_cast<std::int16_t>(i * 7 - 14000));
     return s;
 }();
@@ -112,9 +113,8 @@ INSTANTIATE_TEST_SUITE_P(
                                        held = open_with(dir / "out.nbz", GENERIC_READ, 0);
                                        return std::vector<std::string>{dir / "in.raw", dir / "out.nbz"};
                                    }},
-                      // Readable by others but not to be deleted or renamed over: found
-                      // only at the end, when the stream would take the name.
-                      refusal_case{"output_open_without_delete_sharing", messages::write_failed,
+                      // Open for reading and writing by others, but not to be replaced.
+                      refusal_case{"output_open_without_delete_sharing", messages::open_output_failed,
                                    [](const temp_dir& dir, HANDLE& held) {
                                        held =
                                            open_with(dir / "out.nbz", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
@@ -146,7 +146,7 @@ TEST(Windows, ConsoleBreakRemovesTheTemporaryFile) {
         ::SetStdHandle(STD_ERROR_HANDLE, standard[2]);
     }
     temp_dir dir;
-    write_file(dir / "in.raw", pcm_bytes(make_signal(signal::noise, 44100 * 30, 5)));
+    write_file(dir / "in.raw", pcm_bytes(make_signal(signal::noise, std::size_t{44100} * 30, 5)));
     const bytes earlier(1000, 0xAA);
     write_file(dir / "out.nbz", earlier);
     const child_process child =
