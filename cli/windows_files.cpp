@@ -170,11 +170,18 @@ public:
         switch (::GetFileType(file.get())) {
             case FILE_TYPE_DISK:
                 break;
-            case FILE_TYPE_CHAR:
-                // A console is shared with the report; NUL is shared harmlessly.
-                if (is_console(file.get()) && is_console(::GetStdHandle(STD_OUTPUT_HANDLE)))
+            case FILE_TYPE_CHAR: {
+                // A console is shared with the report; NUL is shared
+                // harmlessly. Only a handle that may read has a console mode
+                // (for CON, reading opens its input side).
+                const unique_handle readable{::CreateFileW(wide->c_str(), GENERIC_READ,
+                                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                           FILE_ATTRIBUTE_NORMAL, nullptr)};
+                if ((is_console(file.get()) || (readable && is_console(readable.get()))) &&
+                    is_console(::GetStdHandle(STD_OUTPUT_HANDLE)))
                     throw io_failure{messages::same_as_standard_output};
                 return device_output(std::move(file));
+            }
             default:
                 return device_output(std::move(file));
         }
