@@ -103,6 +103,10 @@ INSTANTIATE_TEST_SUITE_P(
                                    [](const temp_dir& dir, HANDLE&) {
                                        return std::vector<std::string>{dir / "in.raw", dir / "none\\out.nbz"};
                                    }},
+                      refusal_case{"folder_output", messages::open_output_failed,
+                                   [](const temp_dir& dir, HANDLE&) {
+                                       return std::vector<std::string>{dir / "in.raw", dir.path().string()};
+                                   }},
                       refusal_case{"read_only_output", messages::open_output_failed,
                                    [](const temp_dir& dir, HANDLE&) {
                                        ::SetFileAttributesW(wide(dir / "out.nbz").c_str(), FILE_ATTRIBUTE_READONLY);
