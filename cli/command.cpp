@@ -1,12 +1,11 @@
 #include "command.h"
 
-#include <csignal>
 #include <iostream>
 #include <memory>
 #include <vector>
 
-#include "interrupt_cleanup.h"
 #include "messages.h"
+#include "platform.h"
 
 namespace nbz::cli {
 
@@ -58,12 +57,8 @@ std::string level_report(std::uint32_t peak) {
 }
 
 int main_with(int argc, char** argv, int (*run)(arguments, std::ostream&)) {
-    // A reader that went away or the file-size limit then fails the write,
-    // which is reported and cleaned up, instead of killing the run silently.
-    static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
-    static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
-    install_interrupt_cleanup();
-    const std::vector<std::string> args(argv + 1, argv + argc);
+    prepare_process();
+    const std::vector<std::string> args = command_arguments(argc, argv);
     const int status = run(args, std::cout);
     std::cout.flush();
     return std::cout ? status : exit_failure;

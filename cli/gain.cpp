@@ -7,8 +7,10 @@ namespace nbz::cli {
 
 double gain_factor(const std::optional<std::string>& decibels) {
     if (!decibels) return 1.0;
-    // The commands never call setlocale, so atof reads with a full stop.
-    return std::pow(10.0, std::atof(decibels->c_str()) / 20.0);
+    // The commands never call setlocale, so the number is read with a full
+    // stop. strtod, which atof is defined by: MinGW's atof is the old Windows
+    // runtime's, which reads neither "inf" nor "nan".
+    return std::pow(10.0, std::strtod(decibels->c_str(), nullptr) / 20.0);
 }
 
 }  // namespace nbz::cli

@@ -1,12 +1,12 @@
 #include "progress.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
+
+#include "platform.h"
 
 namespace nbz::cli {
 namespace {
@@ -45,6 +45,6 @@ void progress_meter::update(std::uint64_t done, std::uint64_t total) {
     drawn_ = true;
 }
 
-std::ostream* progress_terminal() { return ::isatty(STDERR_FILENO) ? &std::cerr : nullptr; }
+std::ostream* progress_terminal() { return standard_error_is_terminal() ? &std::cerr : nullptr; }
 
 }  // namespace nbz::cli

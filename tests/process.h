@@ -2,6 +2,9 @@
 // Runs a built command as a child process, with its standard output captured
 // and a time limit, so a command that hangs fails its test instead of the run.
 
+#ifdef _WIN32
+#include "windows_process.h"
+#else
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -85,3 +88,5 @@ inline process_result run_process(const std::string& program, const std::vector<
 }
 
 }  // namespace nbz::testing
+
+#endif

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <span>
 #include <string>
 #include <vector>
@@ -15,9 +16,18 @@ namespace nbz::testing {
 class temp_dir {
 public:
     temp_dir() {
+#ifdef _WIN32
+        std::random_device random;
+        for (int attempt = 0; path_.empty(); ++attempt) {
+            if (attempt == 100) std::abort();
+            const auto candidate = std::filesystem::temp_directory_path() / ("nbz-test-" + std::to_string(random()));
+            if (std::filesystem::create_directory(candidate)) path_ = candidate;
+        }
+#else
         std::string pattern = (std::filesystem::temp_directory_path() / "nbz-test-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) std::abort();
         path_ = pattern;
+#endif
     }
     ~temp_dir() {
         std::error_code ignored;
