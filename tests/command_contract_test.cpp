@@ -313,7 +313,8 @@ TEST_P(OrdinaryUser, KeepsOrReplacesWholeAFileOfAnotherUser) {
     fs::permissions(dir.path(), fs::perms{0777});  // also the ordinary user's TMPDIR
     const std::string binary = reachable_by_ordinary_user(NBZ_BINARY, dir.path());
     const std::string shim = reachable_by_ordinary_user(FSYNC_FAILS_SHIM, dir.path());
-    if (binary.empty() || shim.empty()) GTEST_SKIP() << "nobody cannot reach " << dir.path() << "; set TMPDIR";
+    if (binary.empty() || shim.empty())
+        GTEST_SKIP() << "nobody cannot reach " << dir.path() << ": set TMPDIR to a folder open to all";
     if (c.folder_mode & S_ISVTX && ::geteuid() != 0) GTEST_SKIP() << "only root can give a file to another user";
     const bool long_run = c.how == outcome::interrupted;
     write_file(dir / "in", bytes(4000, 0x35));
@@ -393,7 +394,7 @@ TEST(Replacement, LeavesAFileThatTheUserMayNotWrite) {
     namespace fs = std::filesystem;
     fs::permissions(dir.path(), fs::perms{0777});
     const std::string binary = reachable_by_ordinary_user(NBZ_BINARY, dir.path());
-    if (binary.empty()) GTEST_SKIP() << "nobody cannot reach " << dir.path() << "; set TMPDIR";
+    if (binary.empty()) GTEST_SKIP() << "nobody cannot reach " << dir.path() << ": set TMPDIR to a folder open to all";
     write_file(dir / "in", bytes(4000, 0x35));
     write_file(dir / "out", bytes(9, 1));
     // The user's own file, but read-only.

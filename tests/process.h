@@ -17,12 +17,12 @@
 
 namespace nbz::testing {
 
-// A built file (a command, the test shim) where the tests run it: beside
-// itself, or, for a run of the tests as another user that cannot reach the
-// build, in the folder NBZ_TEST_COMMANDS that holds copies of them.
+// A built file (a command, the test shim) where the tests run it: itself,
+// or, for a run of the tests as a user that cannot reach the build, its copy
+// in the folder NBZ_TEST_COMMANDS.
 inline std::string built_file(const std::string& path) {
     const char* copies = std::getenv("NBZ_TEST_COMMANDS");
-    if (copies == nullptr || *copies == '\0') return path;
+    if (copies == nullptr || *copies == '\0' || ::access(path.c_str(), X_OK) == 0) return path;
     return (std::filesystem::path{copies} / std::filesystem::path{path}.filename()).string();
 }
 
@@ -48,10 +48,11 @@ inline bool ordinary_user_may(const std::string& path, int access_mode) {
 }
 
 // `path` (a built file) where the ordinary user can run or load it: itself,
-// or else a copy in `folder`, which that user can enter. Empty if neither
-// works, for the test to skip.
+// or else a copy in `folder`. Empty if that user cannot work in `folder` or
+// reach either, for the test to skip.
 inline std::string reachable_by_ordinary_user(const std::string& path, const std::filesystem::path& folder) {
     namespace fs = std::filesystem;
+    if (!ordinary_user_may(folder.string(), W_OK | X_OK)) return {};
     const std::string built = built_file(path);
     if (ordinary_user_may(built, X_OK)) return built;
     const fs::path copy = folder / fs::path{built}.filename();
