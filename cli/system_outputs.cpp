@@ -89,6 +89,26 @@ private:
     int fd_;
 };
 
+// Copies the whole stream staged in `staging` over the output `fd`, cuts the
+// output to its length and syncs it. False on any failure.
+bool copy_into_place(int staging, int fd) noexcept {
+    const off_t length = ::lseek(staging, 0, SEEK_END);
+    if (length < 0 || ::lseek(staging, 0, SEEK_SET) != 0 || ::lseek(fd, 0, SEEK_SET) != 0) return false;
+    std::array<std::byte, std::size_t{1} << 16> buffer{};
+    for (;;) {
+        const ssize_t n = ::read(staging, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        try {
+            write_all(fd, std::span{buffer}.first(static_cast<std::size_t>(n)));
+        } catch (const io_failure&) {
+            return false;
+        }
+    }
+    return ::ftruncate(fd, length) == 0 && ::fsync(fd) == 0;
+}
+
 class staged final : public output_file {
 public:
     staged(int fd, int staging) : fd_(fd), staging_(staging) {}
@@ -103,11 +123,12 @@ public:
         // Until here the output was not touched. An interruption would now
         // leave it half copied, so the signals wait until the copy is done.
         const interruptions_held held;
-        const bool copied = copy_into_place();
+        const bool copied = copy_into_place(staging_, fd_);
         if (!copied) static_cast<void>(::ftruncate(fd_, 0));
-        const int closed = ::close(std::exchange(fd_, -1));
+        const bool closed = ::close(std::exchange(fd_, -1)) == 0 || errno == EINTR;
         ::close(std::exchange(staging_, -1));
-        if (!copied || (closed != 0 && errno != EINTR)) throw io_failure{messages::final_copy_failed};
+        if (!copied) throw io_failure{messages::final_copy_failed};
+        if (!closed) throw io_failure{messages::write_failed};
     }
 
     void discard() noexcept override {
@@ -116,26 +137,6 @@ public:
     }
 
 private:
-    // Copies the whole staged stream over the output, cuts the output to its
-    // length and syncs it. False on any failure.
-    bool copy_into_place() noexcept {
-        const off_t length = ::lseek(staging_, 0, SEEK_END);
-        if (length < 0 || ::lseek(staging_, 0, SEEK_SET) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) return false;
-        std::array<std::byte, std::size_t{1} << 16> buffer{};
-        for (;;) {
-            const ssize_t n = ::read(staging_, buffer.data(), buffer.size());
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return false;
-            if (n == 0) break;
-            try {
-                write_all(fd_, std::span{buffer}.first(static_cast<std::size_t>(n)));
-            } catch (const io_failure&) {
-                return false;
-            }
-        }
-        return ::ftruncate(fd_, length) == 0 && ::fsync(fd_) == 0;
-    }
-
     int fd_;
     int staging_;
 };

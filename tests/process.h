@@ -53,7 +53,7 @@ inline bool ordinary_user_may(const std::string& path, int access_mode) {
 inline std::string reachable_by_ordinary_user(const std::string& path, const std::filesystem::path& folder) {
     namespace fs = std::filesystem;
     if (!ordinary_user_may(folder.string(), W_OK | X_OK)) return {};
-    const std::string built = built_file(path);
+    std::string built = built_file(path);
     if (ordinary_user_may(built, X_OK)) return built;
     const fs::path copy = folder / fs::path{built}.filename();
     std::error_code ec;
