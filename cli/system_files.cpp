@@ -12,7 +12,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -147,7 +146,7 @@ std::unique_ptr<output_file> start_replacement(const std::string& folder, const 
 // An unnamed file to stage a stream in, under $TMPDIR or /tmp: nothing is
 // left behind however the run ends. -1 if none can be made.
 int open_staging_file() {
-    const char* tmpdir = std::getenv("TMPDIR");  // NOLINT(concurrency-mt-unsafe): one thread
+    const char* tmpdir = std::getenv("TMPDIR");
     const std::string folder = tmpdir != nullptr && tmpdir[0] == '/' ? tmpdir : "/tmp";
 #ifdef O_TMPFILE
     const int unnamed = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
