@@ -9,6 +9,7 @@
 // written as they go.
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -143,8 +144,9 @@ std::unique_ptr<output_file> start_replacement(const std::string& folder, const 
     return output;
 }
 
-// An unnamed file to stage a stream in, under $TMPDIR or /tmp: nothing is
-// left behind however the run ends. -1 if none can be made.
+// An unnamed file to stage a stream in, under $TMPDIR or /tmp, or else in
+// memory: nothing is left behind however the run ends. -1 if none can be
+// made.
 int open_staging_file() {
     const char* tmpdir = std::getenv("TMPDIR");
     const std::string folder = tmpdir != nullptr && tmpdir[0] == '/' ? tmpdir : "/tmp";
@@ -154,8 +156,15 @@ int open_staging_file() {
 #endif
     std::string path = folder + "/.nbz-staging-XXXXXX";
     const int fd = ::mkostemp(path.data(), O_CLOEXEC);
-    if (fd >= 0) ::unlink(path.c_str());
-    return fd;
+    if (fd >= 0) {
+        ::unlink(path.c_str());
+        return fd;
+    }
+#ifdef MFD_CLOEXEC
+    return ::memfd_create("nbz-staging", MFD_CLOEXEC);
+#else
+    return -1;
+#endif
 }
 
 // Opens the regular file at `path`, which cannot be replaced whole, to be

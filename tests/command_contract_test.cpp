@@ -298,7 +298,8 @@ struct folder_case {
     std::string name;
     mode_t folder_mode;
     outcome how;
-    bool new_file;  // a success puts a new file under the name, else it writes over the earlier one
+    bool new_file;       // a success puts a new file under the name, else it writes over the earlier one
+    bool tmpdir = true;  // TMPDIR names a folder that the user may write
 };
 void PrintTo(const folder_case& c, std::ostream* os) { *os << c.name; }
 
@@ -330,7 +331,7 @@ TEST_P(OrdinaryUser, KeepsOrReplacesWholeAFileOfAnotherUser) {
 
     const auto in_child = [&] {
         as_ordinary_user();
-        ::setenv("TMPDIR", dir.path().c_str(), 1);
+        ::setenv("TMPDIR", c.tmpdir ? dir.path().c_str() : "/nonexistent", 1);
         if (c.how == outcome::failure) {
             const rlimit limit{512, 512};
             ::setrlimit(RLIMIT_FSIZE, &limit);
@@ -376,18 +377,19 @@ TEST_P(OrdinaryUser, KeepsOrReplacesWholeAFileOfAnotherUser) {
     fs::permissions(dir / "f", fs::perms{0755});  // so that it can be cleaned up
 }
 
-INSTANTIATE_TEST_SUITE_P(Folders, OrdinaryUser,
-                         ::testing::Values(folder_case{"shared_success", 0777, outcome::success, true},
-                                           folder_case{"shared_failure", 0777, outcome::failure, true},
-                                           folder_case{"shared_interrupted", 0777, outcome::interrupted, true},
-                                           folder_case{"sticky_success", 01777, outcome::success, false},
-                                           folder_case{"sticky_failure", 01777, outcome::failure, false},
-                                           folder_case{"read_only_success", 0555, outcome::success, false},
-                                           folder_case{"read_only_failure", 0555, outcome::failure, false},
-                                           folder_case{"read_only_interrupted", 0555, outcome::interrupted, false},
-                                           folder_case{"read_only_final_copy_fails", 0555, outcome::final_copy_fails,
-                                                       false}),
-                         [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    Folders, OrdinaryUser,
+    ::testing::Values(folder_case{"shared_success", 0777, outcome::success, true},
+                      folder_case{"shared_failure", 0777, outcome::failure, true},
+                      folder_case{"shared_interrupted", 0777, outcome::interrupted, true},
+                      folder_case{"sticky_success", 01777, outcome::success, false},
+                      folder_case{"sticky_failure", 01777, outcome::failure, false},
+                      folder_case{"read_only_success", 0555, outcome::success, false},
+                      folder_case{"read_only_success_without_tmpdir", 0555, outcome::success, false, false},
+                      folder_case{"read_only_failure", 0555, outcome::failure, false},
+                      folder_case{"read_only_interrupted", 0555, outcome::interrupted, false},
+                      folder_case{"read_only_final_copy_fails", 0555, outcome::final_copy_fails, false}),
+    [](const auto& info) { return info.param.name; });
 
 TEST(Replacement, LeavesAFileThatTheUserMayNotWrite) {
     temp_dir dir;
