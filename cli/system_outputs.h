@@ -19,10 +19,10 @@ std::unique_ptr<output_file> replacing_output(int fd, std::string temporary, std
 std::unique_ptr<output_file> direct_output(int fd);
 
 // The regular file open as `fd`, not written until close(): the stream goes
-// to `staging` (an unnamed file elsewhere, or in memory), and close() copies it over the
-// output with the interrupting signals held, and cuts off whatever the
-// output held beyond it. A failure of that copy empties the output and
-// throws final_copy_failed; discard() leaves the output untouched.
+// to `staging` (an unnamed file elsewhere, or in memory), and close() copies
+// it over the output with the interrupting signals held, and cuts off
+// whatever the output held beyond it. A failure of that copy empties the
+// output and throws final_copy_failed; discard() leaves the output untouched.
 std::unique_ptr<output_file> staged_output(int fd, int staging);
 
 }  // namespace nbz::cli
