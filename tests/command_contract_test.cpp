@@ -318,8 +318,10 @@ TEST_P(OrdinaryUser, KeepsOrReplacesWholeAFileOfAnotherUser) {
         GTEST_SKIP() << "nobody cannot reach " << dir.path() << ": set TMPDIR to a folder open to all";
     if (c.folder_mode & S_ISVTX && ::geteuid() != 0) GTEST_SKIP() << "only root can give a file to another user";
     const bool long_run = c.how == outcome::interrupted;
+    const bool replaced = c.how == outcome::success;
     write_file(dir / "in", bytes(4000, 0x35));
-    ASSERT_EQ(run_process(NBZ_BINARY, {dir / "in", dir / "reference"}).status, 0);
+    const process_result reference = run_process(NBZ_BINARY, {dir / "in", dir / "reference"});
+    ASSERT_EQ(reference.status, 0);
     if (long_run) fs::resize_file(dir / "in", std::uint64_t{2} << 30);
     const bytes earlier(long_run ? 9 : 5000, 0x61);  // longer than the new stream, but for a long run
     fs::create_directory(dir / "f");
@@ -329,50 +331,32 @@ TEST_P(OrdinaryUser, KeepsOrReplacesWholeAFileOfAnotherUser) {
     struct stat before {};
     ASSERT_EQ(::stat((dir / "f/out").c_str(), &before), 0);
 
-    const auto in_child = [&] {
+    const child_process child = start_process(binary, {dir / "in", dir / "f/out"}, {}, [&] {
         as_ordinary_user();
         ::setenv("TMPDIR", c.tmpdir ? dir.path().c_str() : "/nonexistent", 1);
-        if (c.how == outcome::failure) {
-            const rlimit limit{512, 512};
-            ::setrlimit(RLIMIT_FSIZE, &limit);
-        }
+        const rlimit limit{512, 512};
+        if (c.how == outcome::failure) ::setrlimit(RLIMIT_FSIZE, &limit);
         if (c.how == outcome::final_copy_fails) with_failing_fsync(shim)();
-    };
-    const child_process child = start_process(binary, {dir / "in", dir / "f/out"}, {}, in_child);
+    });
     if (long_run) {
         EXPECT_TRUE(wait_for_writes(child.pid));
         ::kill(child.pid, SIGINT);
     }
     const process_result run = finish_process(child);
+    EXPECT_EQ(run.status, replaced ? 0 : long_run ? -1 : 1);
+    EXPECT_EQ(run.signal, long_run ? SIGINT : 0);
+    // What the run prints and leaves, in the order of `outcome`.
+    const std::string messages[] = {reference.out, "Couldn't write output file.\n", "",
+                                    "Couldn't write output file: copying the finished stream into it failed, and it "
+                                    "is now empty.\n"};
+    const bytes contents[] = {read_file(dir / "reference"), earlier, earlier, {}};
+    EXPECT_EQ(run.out, messages[static_cast<int>(c.how)]);
+    EXPECT_EQ(read_file(dir / "f/out"), contents[static_cast<int>(c.how)]);
     struct stat after {};
     ASSERT_EQ(::stat((dir / "f/out").c_str(), &after), 0);
     EXPECT_EQ(after.st_mode & 07777, 0646U);
-    EXPECT_EQ(after.st_ino != before.st_ino, c.how == outcome::success && c.new_file);
-    switch (c.how) {
-        case outcome::success:
-            EXPECT_EQ(run.status, 0);
-            EXPECT_EQ(read_file(dir / "f/out"), read_file(dir / "reference"));
-            if (c.new_file) {
-                EXPECT_EQ(after.st_uid, ::geteuid() == 0 ? nobody : ::geteuid());
-            }
-            break;
-        case outcome::failure:
-            EXPECT_EQ(run.out, "Couldn't write output file.\n");
-            EXPECT_EQ(read_file(dir / "f/out"), earlier);
-            break;
-        case outcome::interrupted:
-            EXPECT_EQ(run.signal, SIGINT);
-            EXPECT_EQ(read_file(dir / "f/out"), earlier);
-            break;
-        case outcome::final_copy_fails:
-            EXPECT_EQ(run.out,
-                      "Couldn't write output file: copying the finished stream into it failed, and it is now empty.\n");
-            EXPECT_EQ(read_file(dir / "f/out"), bytes{});
-            break;
-    }
-    if (c.how != outcome::success) {
-        EXPECT_EQ(after.st_uid, before.st_uid);
-    }
+    EXPECT_EQ(after.st_ino != before.st_ino, replaced && c.new_file);
+    EXPECT_EQ(after.st_uid, replaced && c.new_file ? ::geteuid() == 0 ? nobody : ::geteuid() : before.st_uid);
     EXPECT_EQ(unfinished_outputs(dir / "f"), std::vector<std::string>{});
     fs::permissions(dir / "f", fs::perms{0755});  // so that it can be cleaned up
 }
