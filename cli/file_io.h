@@ -41,10 +41,14 @@ public:
     virtual void seek(std::uint64_t position) = 0;
 };
 
-// An output opened for this run. A regular file is written under a temporary
-// name beside it, which replaces it on close(); where no such file can be
-// made, it is truncated and written in place. Devices and FIFOs are written
-// directly.
+// An output opened for this run. Every implementation guarantees that until
+// close() succeeds, an earlier regular file under the output's name keeps its
+// contents, however the run fails or is interrupted, and that nothing of the
+// run is left under another name. A regular output is replaced whole where
+// its folder allows it, the new file keeping the permission bits (and the
+// owner and group where the user may set them); elsewhere the stream is
+// staged and copied into the file only on close(). Devices and FIFOs are
+// written as they go.
 class output_file {
 public:
     virtual ~output_file() = default;
@@ -54,14 +58,15 @@ public:
     // header is written again at the end). Throws io_failure if the output
     // cannot be positioned, as a pipe cannot.
     virtual void seek(std::uint64_t position) = 0;
-    // Closes the file, which is then complete and, if it replaces one, takes
-    // the output's name only now; throws io_failure if any of it fails. After
-    // a successful close the output is kept.
+    // Completes the output: the stream is on the disk and under the output's
+    // name only now. Throws io_failure if any of it fails; the earlier file is
+    // then as it was, except after a failed copy of a staged stream
+    // (final_copy_failed), which empties it. After a successful close the
+    // output is kept.
     virtual void close() = 0;
-    // Gives up on an output that was not closed successfully: a temporary file
-    // is removed and the output's name keeps what it held; a regular file
-    // written in place is emptied and its name removed. Never throws; nothing
-    // that is not a regular file (a device, say) is removed.
+    // Gives up on an output that was not closed successfully: whatever the
+    // run wrote under another name is removed and the output's name keeps
+    // what it held. Never throws.
     virtual void discard() noexcept = 0;
 };
 
@@ -72,11 +77,13 @@ public:
     // hang the command. Throws io_failure if it cannot be opened or is not a
     // regular file.
     virtual std::unique_ptr<input_file> open_input(const std::string& path) = 0;
-    // Opens `path` for writing, created if missing. Refuses, before anything
-    // is created or written, a path that names the same file as `input`
-    // (through the same name, a hard link or a symbolic link), or the file,
-    // pipe or terminal that standard output goes to. A FIFO without a reader
-    // fails at once.
+    // Opens `path` for writing, created if missing. Refuses with
+    // open_output_failed, before anything is created or written, a name too
+    // long for its file system, a folder that does not exist, a file that the
+    // user may not write, and a new file where none can be created; refuses a
+    // path that names the same file as `input` (through the same name, a hard
+    // link or a symbolic link), or the file, pipe or terminal that standard
+    // output goes to. A FIFO without a reader fails at once.
     virtual std::unique_ptr<output_file> open_output(const std::string& path, const input_file& input) = 0;
 };
 

@@ -14,8 +14,6 @@ namespace {
 // whether the rest is valid.
 struct armed_output {
     std::atomic<bool> armed{false};
-    int fd = -1;
-    bool path_is_own_name = false;
     char path[PATH_MAX] = {};
 };
 
@@ -23,7 +21,7 @@ armed_output pending;
 constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
 extern "C" void on_interrupt(int signal_number) {
-    if (pending.armed.exchange(false)) remove_partial_output(pending.fd, pending.path, pending.path_is_own_name);
+    if (pending.armed.exchange(false)) remove_partial_output(pending.path);
     ::signal(signal_number, SIG_DFL);
     ::raise(signal_number);
 }
@@ -55,16 +53,13 @@ interruptions_held::interruptions_held() {
 
 interruptions_held::~interruptions_held() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
 
-void remove_partial_output(int fd, const char* path, bool path_is_own_name) {
-    if (fd >= 0) static_cast<void>(::ftruncate(fd, 0));
-    if (path_is_own_name) ::unlink(path);
-}
+void remove_partial_output(const char* path) { ::unlink(path); }
 
-void arm_interrupt_cleanup(int fd, const char* path, bool path_is_own_name) {
+void arm_interrupt_cleanup(const char* path) {
     install_interrupt_cleanup();
     pending.armed.store(false);
-    pending.fd = fd;
-    pending.path_is_own_name = path_is_own_name && std::strlen(path) < sizeof pending.path;
+    // A path too long to keep is not armed rather than cut short.
+    if (std::strlen(path) >= sizeof pending.path) return;
     std::strncpy(pending.path, path, sizeof pending.path - 1);
     pending.armed.store(true);
 }

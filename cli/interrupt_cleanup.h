@@ -1,11 +1,10 @@
 #pragma once
-// Removing a partly written output when the process is interrupted (SIGINT,
-// SIGTERM or SIGHUP), so no truncated stream is left behind looking complete.
+// Removing an unfinished output when the process is interrupted (SIGINT,
+// SIGTERM or SIGHUP), so no partial stream is left behind.
 //
-// At most one output is armed at a time. The handler empties the armed file
-// through its descriptor, if it has one, removes its name if the path is the
-// file's own (not a symbolic link to it), then lets the signal end the process
-// as it would have without the handler.
+// At most one output is armed at a time: the temporary file that a stream is
+// written to before it takes the output's name. The handler removes it, then
+// lets the signal end the process as it would have without the handler.
 
 #include <csignal>
 
@@ -29,15 +28,15 @@ private:
     sigset_t previous_{};
 };
 
-// Arms the cleanup for the regular file at `path`, open as `fd` or, with -1,
-// removed by name only. Installs the signal handlers if need be.
-void arm_interrupt_cleanup(int fd, const char* path, bool path_is_own_name);
+// Arms the cleanup for the temporary file at `path`. Installs the signal
+// handlers if need be.
+void arm_interrupt_cleanup(const char* path);
 
 // Disarms it: the output was completed or already removed.
 void disarm_interrupt_cleanup();
 
-// Empties the file open as `fd` (unless -1) and removes `path` if it is the
-// file's own name. Async-signal-safe; the handler and a failed run share it.
-void remove_partial_output(int fd, const char* path, bool path_is_own_name);
+// Removes the file at `path`. Async-signal-safe; the handler and a failed run
+// share it.
+void remove_partial_output(const char* path);
 
 }  // namespace nbz::cli

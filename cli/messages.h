@@ -48,6 +48,8 @@ inline constexpr std::string_view same_as_standard_output = "Output and standard
 inline constexpr std::string_view input_not_regular = "Input file must be a regular file.";
 inline constexpr std::string_view read_failed = "Couldn't read input file.";
 inline constexpr std::string_view write_failed = "Couldn't write output file.";
+inline constexpr std::string_view final_copy_failed =
+    "Couldn't write output file: copying the finished stream into it failed, and it is now empty.";
 inline constexpr std::string_view not_whole_words = "Input is not a whole number of code words.";
 inline constexpr std::string_view decode_failed = "Couldn't decode input file.";
 inline constexpr std::string_view resample_failed = "Couldn't resample input file.";
@@ -57,6 +59,8 @@ inline constexpr std::string_view rate_needs_container =
     "A raw input has no sample rate to convert from: -r needs a WAV, FLAC, AIFF, Ogg or MP3 input.";
 inline constexpr std::string_view container_needs_rate =
     "Give the sample rate with -r HZ: the stream does not store it, and a WAV, FLAC or AIFF output needs it.";
+inline constexpr std::string_view flac_rate_too_high =
+    "A FLAC output stores sample rates up to 655350 Hz: give a lower -r, or name a WAV or AIFF output.";
 inline constexpr std::string_view rate_needs_container_output =
     "A raw output has no sample rate: -r needs an output named .wav, .flac, .aif or .aiff.";
 

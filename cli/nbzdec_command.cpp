@@ -27,6 +27,8 @@ int run_nbzdec(arguments args, std::ostream& out, file_system& files) {
         container = container_for_name(positionals[1]);
         if (container && !options.rate_hz) return messages::container_needs_rate;
         if (!container && options.rate_hz) return messages::rate_needs_container_output;
+        if (container == sound_container::flac && *options.rate_hz > max_flac_rate_hz)
+            return messages::flac_rate_too_high;
         return {};
     };
 

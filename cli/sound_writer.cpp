@@ -94,6 +94,9 @@ struct sound_writer::state {
 
 sound_writer::sound_writer(output_file& output, sound_container container, long rate_hz)
     : state_(std::make_unique<state>(output)) {
+    // The header is completed at the end: a pipe is refused before it gets
+    // a whole stream with no header to rewind to.
+    output.seek(0);
     SF_INFO info{};
     info.samplerate = static_cast<int>(rate_hz);
     info.channels = 1;

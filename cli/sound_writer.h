@@ -14,6 +14,9 @@ namespace nbz::cli {
 
 enum class sound_container { wav, flac, aiff };
 
+// The highest rate that a FLAC stream header can store.
+inline constexpr long max_flac_rate_hz = 655350;
+
 // The container that an output's name asks for: .wav, .flac, .aif or .aiff,
 // in any case; none for any other name (raw PCM).
 std::optional<sound_container> container_for_name(const std::string& path);
@@ -21,8 +24,9 @@ std::optional<sound_container> container_for_name(const std::string& path);
 class sound_writer {
 public:
     // Starts a mono 16-bit `container` at `rate_hz` on `output`. Throws
-    // io_failure: the output's own failure (a pipe cannot be rewound to
-    // complete the header), or write_failed.
+    // io_failure before writing anything if the output cannot be rewound to
+    // complete the header (output_not_seekable for a pipe); else the
+    // output's own failure, or write_failed.
     sound_writer(output_file& output, sound_container container, long rate_hz);
     // Abandons an unfinished container; the output is then discarded.
     ~sound_writer();

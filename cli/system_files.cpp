@@ -3,22 +3,26 @@
 //
 // A regular output is written to a temporary file beside it and renamed over
 // its name only once complete, so the name holds either the previous file or
-// the whole new stream, never a part of one. Devices and FIFOs, and a file in
-// a directory that takes no new file, are written in place.
+// the whole new stream, never a part of one. Where the folder takes no new
+// file, or no rename over this one (a sticky folder), the stream is staged
+// elsewhere and copied over the output once complete. Devices and FIFOs are
+// written as they go.
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <optional>
 #include <utility>
 
 #include "file_io.h"
 #include "interrupt_cleanup.h"
 #include "messages.h"
+#include "system_outputs.h"
 
 namespace nbz::cli {
 namespace {
@@ -29,21 +33,6 @@ constexpr std::string_view unfinished_marker = ".nbz-unfinished-";
 
 file_identity identity_of(const struct stat& st) {
     return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
-}
-
-void write_all(int fd, std::span<const std::byte> bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw io_failure{messages::write_failed};
-        bytes = bytes.subspan(static_cast<std::size_t>(n));
-    }
-}
-
-// For a container writer that goes back to finish its header; a pipe cannot.
-void seek_output(int fd, std::uint64_t position) {
-    if (::lseek(fd, static_cast<off_t>(position), SEEK_SET) < 0)
-        throw io_failure{errno == ESPIPE ? messages::output_not_seekable : messages::write_failed};
 }
 
 // Whether `st` is the file that standard output goes to, such that writing it
@@ -90,95 +79,6 @@ private:
     file_identity identity_;
 };
 
-// A new file under a temporary name that becomes the output's on close().
-class replacing_output final : public output_file {
-public:
-    replacing_output(int fd, std::string temporary, std::string target)
-        : fd_(fd), temporary_(std::move(temporary)), target_(std::move(target)) {
-        // By name only: the descriptor is closed before the rename.
-        arm_interrupt_cleanup(-1, temporary_.c_str(), true);
-    }
-    ~replacing_output() override { discard(); }
-    replacing_output(const replacing_output&) = delete;
-    replacing_output& operator=(const replacing_output&) = delete;
-
-    void write(std::span<const std::byte> bytes) override { write_all(fd_, bytes); }
-    void seek(std::uint64_t position) override { seek_output(fd_, position); }
-
-    void close() override {
-        // The data reaches the disk before the name does, so that not even a
-        // power loss leaves the name on a partial stream. Until the rename
-        // has succeeded the output stays pending, for discard() to remove.
-        if (::fsync(fd_) != 0) throw io_failure{messages::write_failed};
-        if (::close(std::exchange(fd_, -1)) != 0 && errno != EINTR) throw io_failure{messages::write_failed};
-        if (::rename(temporary_.c_str(), target_.c_str()) != 0) throw io_failure{messages::write_failed};
-        complete_ = true;
-        disarm_interrupt_cleanup();
-    }
-
-    void discard() noexcept override {
-        if (complete_) return;
-        complete_ = true;
-        remove_partial_output(-1, temporary_.c_str(), true);
-        disarm_interrupt_cleanup();
-        if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-    }
-
-private:
-    int fd_;
-    std::string temporary_;
-    std::string target_;
-    bool complete_ = false;
-};
-
-// A device, a FIFO, or a regular file written under its own name.
-class in_place_output final : public output_file {
-public:
-    // `st` describes the open file; a regular one is armed for removal on
-    // interruption until it is closed or discarded.
-    in_place_output(int fd, std::string path, const struct stat& st)
-        : fd_(fd), path_(std::move(path)), regular_(S_ISREG(st.st_mode)) {
-        if (regular_) {
-            struct stat link {};
-            own_name_ = ::lstat(path_.c_str(), &link) == 0 && identity_of(link) == identity_of(st);
-            arm_interrupt_cleanup(fd_, path_.c_str(), own_name_);
-        }
-    }
-    ~in_place_output() override { discard(); }
-    in_place_output(const in_place_output&) = delete;
-    in_place_output& operator=(const in_place_output&) = delete;
-
-    void write(std::span<const std::byte> bytes) override { write_all(fd_, bytes); }
-
-    void seek(std::uint64_t position) override { seek_output(fd_, position); }
-
-    void close() override {
-        // Every byte is written by now, so an interruption no longer leaves
-        // a partial file. A failed close may have lost data: the output then
-        // stays pending, so that discard() removes it.
-        if (regular_) disarm_interrupt_cleanup();
-        if (::close(std::exchange(fd_, -1)) != 0 && errno != EINTR) throw io_failure{messages::write_failed};
-        complete_ = true;
-    }
-
-    void discard() noexcept override {
-        if (complete_) return;
-        complete_ = true;
-        if (regular_) {
-            disarm_interrupt_cleanup();
-            remove_partial_output(fd_, path_.c_str(), own_name_);
-        }
-        if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-    }
-
-private:
-    int fd_;
-    std::string path_;
-    bool regular_;
-    bool own_name_ = false;  // the path names the file itself, not a link to it
-    bool complete_ = false;
-};
-
 // The path of the file that `path` names once symbolic links are followed;
 // the file need not exist. Nothing if the links cannot be followed.
 std::optional<std::string> follow_links(std::string path) {
@@ -203,57 +103,102 @@ mode_t current_umask() {
     return mask;
 }
 
-// Starts a replacement of the regular file at `path` (or a new file there),
-// described by `existing` when there is one. Nothing if no temporary file can
-// be created beside it, or if it could not be given the replaced file's owners:
-// such a file is written in place, as it keeps them.
-std::unique_ptr<output_file> start_replacement(const std::string& path, const struct stat* existing) {
-    const std::optional<std::string> target = follow_links(path);
-    if (!target) return nullptr;
-    // The name must lead to the file that was found, as it does unless the
-    // link is one of /proc's to a file that has no name any more.
-    struct stat found {};
-    if (existing != nullptr &&
-        (::stat(target->c_str(), &found) != 0 || !(identity_of(found) == identity_of(*existing))))
-        return nullptr;
-    const std::size_t slash = target->find_last_of('/') + 1;  // 0 when there is none
-    std::string name = target->substr(slash);
-    if (name.empty()) return nullptr;
+// Whether a file named `name` fits in `folder` on its file system, checked
+// before any work rather than found out at the final rename.
+bool name_fits(const std::string& folder, const std::string& name) {
+    if (name.empty() || folder.size() + name.size() >= PATH_MAX) return false;
+    const long longest = ::pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
+    return name.size() <= static_cast<std::size_t>(longest > 0 ? longest : NAME_MAX);
+}
+
+// Whether `folder` lets this user put a new file over `existing`: a sticky
+// folder (like /tmp) lets only the owner of the file or of the folder do it.
+bool may_replace_in(const std::string& folder, const struct stat& existing) {
+    struct stat st {};
+    if (::stat(folder.empty() ? "." : folder.c_str(), &st) != 0) return false;
+    if ((st.st_mode & S_ISVTX) == 0) return true;
+    const uid_t user = ::geteuid();
+    return user == 0 || user == existing.st_uid || user == st.st_uid;
+}
+
+// Starts a replacement of the regular file `folder` + `name`, described by
+// `existing` when there is one. Nothing if no temporary file can be created
+// beside it.
+std::unique_ptr<output_file> start_replacement(const std::string& folder, const std::string& name,
+                                               const struct stat* existing) {
     constexpr std::size_t longest_kept = 200;  // of the name, so the temporary one fits NAME_MAX
-    name.resize(std::min(name.size(), longest_kept));
-    std::string temporary = target->substr(0, slash) + "." + name + std::string{unfinished_marker} + "XXXXXX";
+    std::string temporary = folder + "." + name.substr(0, longest_kept) + std::string{unfinished_marker} + "XXXXXX";
     const interruptions_held held;
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) return nullptr;
-    auto output = std::make_unique<replacing_output>(fd, temporary, *target);
+    auto output = replacing_output(fd, temporary, folder + name);
     // On failure the output's destructor removes the temporary file.
-    if (existing != nullptr && ::fchown(fd, existing->st_uid, existing->st_gid) != 0) return nullptr;
+    if (existing != nullptr && ::fchown(fd, existing->st_uid, existing->st_gid) != 0) {
+        // Only root may give a file away: the new file is then the user's, as
+        // any new file is, and keeps the group where the user may set it.
+        static_cast<void>(::fchown(fd, static_cast<uid_t>(-1), existing->st_gid));
+    }
     // A new file gets the mode that an ordinary create would have given it.
     const mode_t mode = existing != nullptr ? existing->st_mode & 0777U : 0666U & ~current_umask();
     if (::fchmod(fd, mode) != 0) return nullptr;
     return output;
 }
 
-// Opens `path` itself, for an output that is not replaced.
-std::unique_ptr<output_file> open_in_place(const std::string& path, const input_file& input) {
-    // Opened without O_TRUNC: if this is the input under another name,
-    // closing it again leaves the input untouched. O_NONBLOCK makes a FIFO
-    // without a reader fail at once instead of waiting for one.
+// An unnamed file to stage a stream in, under $TMPDIR or /tmp, or else in
+// memory: nothing is left behind however the run ends. -1 if none can be
+// made.
+int open_staging_file() {
+    const char* tmpdir = std::getenv("TMPDIR");
+    const std::string folder = tmpdir != nullptr && tmpdir[0] == '/' ? tmpdir : "/tmp";
+#ifdef O_TMPFILE
+    const int unnamed = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (unnamed >= 0) return unnamed;
+#endif
+    std::string path = folder + "/.nbz-staging-XXXXXX";
+    const int fd = ::mkostemp(path.data(), O_CLOEXEC);
+    if (fd >= 0) {
+        ::unlink(path.c_str());
+        return fd;
+    }
+#ifdef MFD_CLOEXEC
+    return ::memfd_create("nbz-staging", MFD_CLOEXEC);
+#else
+    return -1;
+#endif
+}
+
+// Opens the regular file at `path`, which cannot be replaced whole, to be
+// written only once the stream is complete.
+std::unique_ptr<output_file> start_staging(const std::string& path, const input_file& input) {
     const interruptions_held held;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+    // Neither created nor truncated: the file keeps its contents until the
+    // copy, and a sticky folder's rules for creating are not in the way.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) throw io_failure{messages::open_output_failed};
     struct stat st {};
-    try {
-        if (::fstat(fd, &st) != 0) throw io_failure{messages::open_output_failed};
-        refuse_reserved(st, input);
-        const int flags = ::fcntl(fd, F_GETFL);
-        if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) throw io_failure{messages::open_output_failed};
-    } catch (const io_failure&) {
+    const int staging = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? open_staging_file() : -1;
+    if (staging < 0) {
         ::close(fd);
-        throw;
+        throw io_failure{messages::open_output_failed};
     }
-    auto output = std::make_unique<in_place_output>(fd, path, st);
-    if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) throw io_failure{messages::open_output_failed};
+    auto output = staged_output(fd, staging);
+    refuse_reserved(st, input);
+    return output;
+}
+
+// Opens a device or FIFO, written as it goes.
+std::unique_ptr<output_file> open_directly(const std::string& path, const input_file& input) {
+    // O_NONBLOCK makes a FIFO without a reader fail at once instead of
+    // waiting for one.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) throw io_failure{messages::open_output_failed};
+    auto output = direct_output(fd);
+    struct stat st {};
+    // A regular file that took the name meanwhile is not written in place.
+    if (::fstat(fd, &st) != 0 || S_ISREG(st.st_mode)) throw io_failure{messages::open_output_failed};
+    refuse_reserved(st, input);
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) throw io_failure{messages::open_output_failed};
     return output;
 }
 
@@ -278,13 +223,27 @@ public:
         struct stat st {};
         const bool exists = ::stat(path.c_str(), &st) == 0;
         if (exists) refuse_reserved(st, input);
-        // A file that the user may not write is not replaced behind its back
-        // by a rename: opening it in place then fails as it always did.
-        const bool writable = !exists || ::access(path.c_str(), W_OK) == 0;
-        if (writable && (!exists || S_ISREG(st.st_mode))) {
-            if (auto output = start_replacement(path, exists ? &st : nullptr)) return output;
+        if (exists && !S_ISREG(st.st_mode)) return open_directly(path, input);
+        const std::optional<std::string> target = follow_links(path);
+        if (!target) throw io_failure{messages::open_output_failed};
+        const std::size_t slash = target->find_last_of('/') + 1;  // 0 when there is none
+        const std::string folder = target->substr(0, slash);
+        const std::string name = target->substr(slash);
+        if (!name_fits(folder, name)) throw io_failure{messages::open_output_failed};
+        if (!exists) {
+            if (auto output = start_replacement(folder, name, nullptr)) return output;
+            throw io_failure{messages::open_output_failed};
         }
-        return open_in_place(path, input);
+        // A file that the user may not write is not replaced behind its back.
+        if (::access(path.c_str(), W_OK) != 0) throw io_failure{messages::open_output_failed};
+        // The name must lead to the file that was found, as it does unless the
+        // link is one of /proc's to a file that has no name any more.
+        struct stat found {};
+        const bool same = ::stat(target->c_str(), &found) == 0 && identity_of(found) == identity_of(st);
+        if (same && may_replace_in(folder, st)) {
+            if (auto output = start_replacement(folder, name, &st)) return output;
+        }
+        return start_staging(path, input);
     }
 };
 

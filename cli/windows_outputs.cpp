@@ -175,7 +175,7 @@ public:
             } else if (seek_handle(out.get(), 0)) {
                 ::SetEndOfFile(out.get());
             }
-            throw io_failure{messages::write_failed};
+            throw io_failure{created ? messages::write_failed : messages::final_copy_failed};
         }
         if (!out.reset()) throw io_failure{messages::write_failed};
         staging_.reset();

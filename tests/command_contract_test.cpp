@@ -7,9 +7,13 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -78,6 +82,18 @@ std::pair<std::filesystem::file_type, bytes> contents(const std::string& path) {
 }
 void PrintTo(const failure_case& c, std::ostream* os) { *os << c.name; }
 
+// For in_child: preloads the shim that makes every fsync fail. The shim
+// comes before a sanitizer's runtime, which must then not insist on being
+// first.
+std::function<void()> with_failing_fsync(const std::string& shim) {
+    return [shim] {
+        ::setenv("LD_PRELOAD", shim.c_str(), 1);
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        const std::string options = std::string{asan != nullptr ? asan : ""} + ":verify_asan_link_order=0";
+        ::setenv("ASAN_OPTIONS", options.c_str(), 1);
+    };
+}
+
 class Fails : public ::testing::TestWithParam<std::tuple<command, failure_case>> {};
 
 TEST_P(Fails, WithItsMessageStatusOneAndNothingLost) {
@@ -97,75 +113,87 @@ TEST_P(Fails, WithItsMessageStatusOneAndNothingLost) {
     EXPECT_TRUE(std::filesystem::exists("/dev/full"));
 }
 
-const auto faults = ::testing::Values(failure_case{"missing_input",
-                                                   [](const temp_dir& d) {
-                                                       return std::vector{d / "nope", d / "out"};
-                                                   },
-                                                   "Couldn't open input file."},
-                                      failure_case{"output_directory_missing",
-                                                   [](const temp_dir& d) {
-                                                       return std::vector{d / "in", d / "no/out"};
-                                                   },
-                                                   "Couldn't open output file."},
-                                      failure_case{"same_path",
-                                                   [](const temp_dir& d) {
-                                                       return std::vector{d / "in", d / "in"};
-                                                   },
-                                                   "Input and output must be different files."},
-                                      failure_case{"hard_link",
-                                                   [](const temp_dir& d) {
-                                                       std::filesystem::create_hard_link(d / "in", d / "out");
-                                                       return std::vector{d / "in", d / "out"};
-                                                   },
-                                                   "Input and output must be different files."},
-                                      failure_case{"symbolic_link",
-                                                   [](const temp_dir& d) {
-                                                       std::filesystem::create_symlink(d / "in", d / "out");
-                                                       return std::vector{d / "in", d / "out"};
-                                                   },
-                                                   "Input and output must be different files."},
-                                      failure_case{"directory_input",
-                                                   [](const temp_dir& d) {
-                                                       return std::vector{d.path().string(), d / "out"};
-                                                   },
-                                                   "Input file must be a regular file."},
-                                      failure_case{"fifo_input",
-                                                   [](const temp_dir& d) {
-                                                       ::mkfifo((d / "fifo").c_str(), 0600);
-                                                       return std::vector{d / "fifo", d / "out"};
-                                                   },
-                                                   "Input file must be a regular file."},
-                                      failure_case{"device_input",
-                                                   [](const temp_dir& d) {
-                                                       return std::vector<std::string>{"/dev/zero", d / "out"};
-                                                   },
-                                                   "Input file must be a regular file."},
-                                      failure_case{"full_disk",
-                                                   [](const temp_dir& d) {
-                                                       return std::vector<std::string>{d / "in", "/dev/full"};
-                                                   },
-                                                   "Couldn't write output file."},
-                                      failure_case{"file_size_limit",
-                                                   [](const temp_dir& d) {
-                                                       write_file(d / "out", bytes(10, 0x77));
-                                                       return std::vector{d / "in", d / "out"};
-                                                   },
-                                                   "Couldn't write output file.",
-                                                   [] {
-                                                       const rlimit limit{16384, 16384};
-                                                       ::setrlimit(RLIMIT_FSIZE, &limit);
-                                                   }},
-                                      failure_case{"fifo_output_without_reader",
-                                                   [](const temp_dir& d) {
-                                                       ::mkfifo((d / "out").c_str(), 0600);
-                                                       return std::vector{d / "in", d / "out"};
-                                                   },
-                                                   "Couldn't open output file."},
-                                      failure_case{"standard_output",
-                                                   [](const temp_dir& d) {
-                                                       return std::vector<std::string>{d / "in", "/dev/stdout"};
-                                                   },
-                                                   "Output and standard output must be different files."});
+const auto faults =
+    ::testing::Values(failure_case{"missing_input",
+                                   [](const temp_dir& d) {
+                                       return std::vector{d / "nope", d / "out"};
+                                   },
+                                   "Couldn't open input file."},
+                      failure_case{"output_directory_missing",
+                                   [](const temp_dir& d) {
+                                       return std::vector{d / "in", d / "no/out"};
+                                   },
+                                   "Couldn't open output file."},
+                      failure_case{"same_path",
+                                   [](const temp_dir& d) {
+                                       return std::vector{d / "in", d / "in"};
+                                   },
+                                   "Input and output must be different files."},
+                      failure_case{"hard_link",
+                                   [](const temp_dir& d) {
+                                       std::filesystem::create_hard_link(d / "in", d / "out");
+                                       return std::vector{d / "in", d / "out"};
+                                   },
+                                   "Input and output must be different files."},
+                      failure_case{"symbolic_link",
+                                   [](const temp_dir& d) {
+                                       std::filesystem::create_symlink(d / "in", d / "out");
+                                       return std::vector{d / "in", d / "out"};
+                                   },
+                                   "Input and output must be different files."},
+                      failure_case{"directory_input",
+                                   [](const temp_dir& d) {
+                                       return std::vector{d.path().string(), d / "out"};
+                                   },
+                                   "Input file must be a regular file."},
+                      failure_case{"fifo_input",
+                                   [](const temp_dir& d) {
+                                       ::mkfifo((d / "fifo").c_str(), 0600);
+                                       return std::vector{d / "fifo", d / "out"};
+                                   },
+                                   "Input file must be a regular file."},
+                      failure_case{"device_input",
+                                   [](const temp_dir& d) {
+                                       return std::vector<std::string>{"/dev/zero", d / "out"};
+                                   },
+                                   "Input file must be a regular file."},
+                      failure_case{"full_disk",
+                                   [](const temp_dir& d) {
+                                       return std::vector<std::string>{d / "in", "/dev/full"};
+                                   },
+                                   "Couldn't write output file."},
+                      failure_case{"file_size_limit",
+                                   [](const temp_dir& d) {
+                                       write_file(d / "out", bytes(10, 0x77));
+                                       return std::vector{d / "in", d / "out"};
+                                   },
+                                   "Couldn't write output file.",
+                                   [] {
+                                       const rlimit limit{16384, 16384};
+                                       ::setrlimit(RLIMIT_FSIZE, &limit);
+                                   }},
+                      failure_case{"output_name_too_long",
+                                   [](const temp_dir& d) {
+                                       return std::vector{d / "in", d / std::string(300, 'o')};
+                                   },
+                                   "Couldn't open output file."},
+                      failure_case{"output_not_synced",
+                                   [](const temp_dir& d) {
+                                       write_file(d / "out", bytes(10, 0x77));
+                                       return std::vector{d / "in", d / "out"};
+                                   },
+                                   "Couldn't write output file.", with_failing_fsync(built_file(FSYNC_FAILS_SHIM))},
+                      failure_case{"fifo_output_without_reader",
+                                   [](const temp_dir& d) {
+                                       ::mkfifo((d / "out").c_str(), 0600);
+                                       return std::vector{d / "in", d / "out"};
+                                   },
+                                   "Couldn't open output file."},
+                      failure_case{"standard_output",
+                                   [](const temp_dir& d) {
+                                       return std::vector<std::string>{d / "in", "/dev/stdout"};
+                                   },
+                                   "Output and standard output must be different files."});
 
 INSTANTIATE_TEST_SUITE_P(Faults, Fails, ::testing::Combine(all_commands, faults), [](const auto& info) {
     return std::get<0>(info.param).name + "_" + std::get<1>(info.param).name;
@@ -252,34 +280,107 @@ TEST(Replacement, WritesTheFileThatTheNameLeadsToWithItsPermissions) {
     }
 }
 
-// Root may write everything, so permission tests run the command as nobody.
-constexpr uid_t nobody = 65534;
-void as_ordinary_user() {
-    if (::geteuid() == 0 && (::setgid(nobody) != 0 || ::setuid(nobody) != 0)) ::_exit(125);
+// Waits until the process has written something, for at most a few seconds.
+bool wait_for_writes(pid_t pid) {
+    for (int i = 0; i < 5000; ++i) {
+        std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+        for (std::string key, value; io >> key >> value;) {
+            if (key == "wchar:" && value != "0") return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds{2});
+    }
+    return false;
 }
 
-TEST(Replacement, WritesInPlaceWhereNoTemporaryFileCanBeCreated) {
-    // A writable file in a directory that the user may not write; root is
-    // allowed everything, so it runs the command as an ordinary user.
-    temp_dir dir;
+enum class outcome { success, failure, interrupted, final_copy_fails };
+
+struct folder_case {
+    std::string name;
+    mode_t folder_mode;
+    outcome how;
+    bool new_file;       // a success puts a new file under the name, else it writes over the earlier one
+    bool tmpdir = true;  // TMPDIR names a folder that the user may write
+};
+void PrintTo(const folder_case& c, std::ostream* os) { *os << c.name; }
+
+class OrdinaryUser : public ::testing::TestWithParam<folder_case> {};
+
+// The earlier output belongs to root (when the tests run as root) and may be
+// written by all; the command runs as nobody.
+TEST_P(OrdinaryUser, KeepsOrReplacesWholeAFileOfAnotherUser) {
     namespace fs = std::filesystem;
+    const folder_case& c = GetParam();
+    temp_dir dir;
+    fs::permissions(dir.path(), fs::perms{0777});  // also the ordinary user's TMPDIR
+    const std::string binary = reachable_by_ordinary_user(NBZ_BINARY, dir.path());
+    const std::string shim = reachable_by_ordinary_user(FSYNC_FAILS_SHIM, dir.path());
+    if (binary.empty() || shim.empty())
+        GTEST_SKIP() << "nobody cannot reach " << dir.path() << ": set TMPDIR to a folder open to all";
+    if (c.folder_mode & S_ISVTX && ::geteuid() != 0) GTEST_SKIP() << "only root can give a file to another user";
+    const bool long_run = c.how == outcome::interrupted;
+    const bool replaced = c.how == outcome::success;
     write_file(dir / "in", bytes(4000, 0x35));
-    ASSERT_EQ(run_process(NBZ_BINARY, {dir / "in", dir / "reference"}).status, 0);
-    fs::create_directory(dir / "locked");
-    write_file(dir / "locked/out", bytes(9, 1));
-    fs::create_hard_link(dir / "locked/out", dir / "locked/same");  // follows only an in-place write
-    fs::permissions(dir / "locked/out", fs::perms{0666});
-    fs::permissions(dir / "locked", fs::perms{0555});
-    fs::permissions(dir.path(), fs::perms{0755});
-    const process_result run = run_process(NBZ_BINARY, {dir / "in", dir / "locked/out"}, {}, as_ordinary_user);
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(read_file(dir / "locked/same"), read_file(dir / "reference"));
-    fs::permissions(dir / "locked", fs::perms{0755});  // so that it can be cleaned up
+    const process_result reference = run_process(NBZ_BINARY, {dir / "in", dir / "reference"});
+    ASSERT_EQ(reference.status, 0);
+    if (long_run) fs::resize_file(dir / "in", std::uint64_t{2} << 30);
+    const bytes earlier(long_run ? 9 : 5000, 0x61);  // longer than the new stream, but for a long run
+    fs::create_directory(dir / "f");
+    write_file(dir / "f/out", earlier);
+    fs::permissions(dir / "f/out", fs::perms{0646});
+    fs::permissions(dir / "f", fs::perms{c.folder_mode});
+    struct stat before {};
+    ASSERT_EQ(::stat((dir / "f/out").c_str(), &before), 0);
+
+    const child_process child = start_process(binary, {dir / "in", dir / "f/out"}, {}, [&] {
+        as_ordinary_user();
+        ::setenv("TMPDIR", c.tmpdir ? dir.path().c_str() : "/nonexistent", 1);
+        const rlimit limit{512, 512};
+        if (c.how == outcome::failure) ::setrlimit(RLIMIT_FSIZE, &limit);
+        if (c.how == outcome::final_copy_fails) with_failing_fsync(shim)();
+    });
+    if (long_run) {
+        EXPECT_TRUE(wait_for_writes(child.pid));
+        ::kill(child.pid, SIGINT);
+    }
+    const process_result run = finish_process(child);
+    EXPECT_EQ(run.status, replaced ? 0 : long_run ? -1 : 1);
+    EXPECT_EQ(run.signal, long_run ? SIGINT : 0);
+    // What the run prints and leaves, in the order of `outcome`.
+    const std::string messages[] = {reference.out, "Couldn't write output file.\n", "",
+                                    "Couldn't write output file: copying the finished stream into it failed, and it "
+                                    "is now empty.\n"};
+    const bytes contents[] = {read_file(dir / "reference"), earlier, earlier, {}};
+    EXPECT_EQ(run.out, messages[static_cast<int>(c.how)]);
+    EXPECT_EQ(read_file(dir / "f/out"), contents[static_cast<int>(c.how)]);
+    struct stat after {};
+    ASSERT_EQ(::stat((dir / "f/out").c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode & 07777, 0646U);
+    EXPECT_EQ(after.st_ino != before.st_ino, replaced && c.new_file);
+    EXPECT_EQ(after.st_uid, replaced && c.new_file ? ::geteuid() == 0 ? nobody : ::geteuid() : before.st_uid);
+    EXPECT_EQ(unfinished_outputs(dir / "f"), std::vector<std::string>{});
+    fs::permissions(dir / "f", fs::perms{0755});  // so that it can be cleaned up
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, OrdinaryUser,
+    ::testing::Values(folder_case{"shared_success", 0777, outcome::success, true},
+                      folder_case{"shared_failure", 0777, outcome::failure, true},
+                      folder_case{"shared_interrupted", 0777, outcome::interrupted, true},
+                      folder_case{"sticky_success", 01777, outcome::success, false},
+                      folder_case{"sticky_failure", 01777, outcome::failure, false},
+                      folder_case{"read_only_success", 0555, outcome::success, false},
+                      folder_case{"read_only_success_without_tmpdir", 0555, outcome::success, false, false},
+                      folder_case{"read_only_failure", 0555, outcome::failure, false},
+                      folder_case{"read_only_interrupted", 0555, outcome::interrupted, false},
+                      folder_case{"read_only_final_copy_fails", 0555, outcome::final_copy_fails, false}),
+    [](const auto& info) { return info.param.name; });
 
 TEST(Replacement, LeavesAFileThatTheUserMayNotWrite) {
     temp_dir dir;
     namespace fs = std::filesystem;
+    fs::permissions(dir.path(), fs::perms{0777});
+    const std::string binary = reachable_by_ordinary_user(NBZ_BINARY, dir.path());
+    if (binary.empty()) GTEST_SKIP() << "nobody cannot reach " << dir.path() << ": set TMPDIR to a folder open to all";
     write_file(dir / "in", bytes(4000, 0x35));
     write_file(dir / "out", bytes(9, 1));
     // The user's own file, but read-only.
@@ -287,11 +388,40 @@ TEST(Replacement, LeavesAFileThatTheUserMayNotWrite) {
         ASSERT_EQ(::chown((dir / "out").c_str(), nobody, nobody), 0);
     }
     fs::permissions(dir / "out", fs::perms{0444});
-    fs::permissions(dir.path(), fs::perms{0777});
-    const process_result run = run_process(NBZ_BINARY, {dir / "in", dir / "out"}, {}, as_ordinary_user);
+    const process_result run = run_process(binary, {dir / "in", dir / "out"}, {}, as_ordinary_user);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "Couldn't open output file.\n");
     EXPECT_EQ(read_file(dir / "out"), bytes(9, 1));
+}
+
+TEST(NbzdecOutputs, AContainerItCannotCompleteIsRefusedBeforeAnythingIsWritten) {
+    temp_dir dir;
+    write_file(dir / "in", bytes(4000, 0x35));
+    ::mkfifo((dir / "pipe.flac").c_str(), 0600);
+    const int reader = ::open((dir / "pipe.flac").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    const struct {
+        std::string rate;
+        std::string output;
+        std::string message;  // empty for a success
+    } cases[] = {
+        {"655351", "high.flac",
+         "A FLAC output stores sample rates up to 655350 Hz: give a lower -r, or name a WAV or AIFF output."},
+        {"655350", "highest.flac", ""},
+        {"8000", "pipe.flac",
+         "Couldn't write output file: a WAV, FLAC or AIFF output must be a file that can be rewound."},
+    };
+    for (const auto& c : cases) {
+        const process_result run = run_process(NBZDEC_BINARY, {"-r", c.rate, dir / "in", dir / c.output});
+        EXPECT_EQ(run.status, c.message.empty() ? 0 : 1) << c.output;
+        if (!c.message.empty()) {
+            EXPECT_EQ(run.out, c.message + "\n") << c.output;
+        }
+        EXPECT_EQ(std::filesystem::exists(dir / c.output), c.message.empty() || c.output == "pipe.flac") << c.output;
+    }
+    char byte = 0;
+    EXPECT_EQ(::read(reader, &byte, 1), 0);  // the writer is gone and wrote nothing
+    ::close(reader);
 }
 
 TEST(Replacement, ConcurrentRunsEachLeaveAWholeStream) {

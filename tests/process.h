@@ -6,16 +6,64 @@
 #include "windows_process.h"
 #else
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace nbz::testing {
+
+// A built file (a command, the test shim) where the tests run it: itself,
+// or, for a run of the tests as a user that cannot reach the build, its copy
+// in the folder NBZ_TEST_COMMANDS.
+inline std::string built_file(const std::string& path) {
+    const char* copies = std::getenv("NBZ_TEST_COMMANDS");
+    if (copies == nullptr || *copies == '\0' || ::access(path.c_str(), X_OK) == 0) return path;
+    return (std::filesystem::path{copies} / std::filesystem::path{path}.filename()).string();
+}
+
+// Root may write everything, so the tests of permissions run the commands as
+// this ordinary user.
+inline constexpr uid_t nobody = 65534;
+
+// For in_child: becomes nobody if the tests run as root.
+inline void as_ordinary_user() {
+    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0))
+        ::_exit(125);
+}
+
+// Whether the ordinary user may open `path` as `access_mode` (R_OK, X_OK...).
+inline bool ordinary_user_may(const std::string& path, int access_mode) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        as_ordinary_user();
+        ::_exit(::access(path.c_str(), access_mode) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// `path` (a built file) where the ordinary user can run or load it: itself,
+// or else a copy in `folder`. Empty if that user cannot work in `folder` or
+// reach either, for the test to skip.
+inline std::string reachable_by_ordinary_user(const std::string& path, const std::filesystem::path& folder) {
+    namespace fs = std::filesystem;
+    if (!ordinary_user_may(folder.string(), W_OK | X_OK)) return {};
+    std::string built = built_file(path);
+    if (ordinary_user_may(built, X_OK)) return built;
+    const fs::path copy = folder / fs::path{built}.filename();
+    std::error_code ec;
+    fs::copy_file(built, copy, fs::copy_options::overwrite_existing, ec);
+    if (!ec) fs::permissions(copy, fs::perms{0755}, ec);
+    return !ec && ordinary_user_may(copy.string(), X_OK) ? copy.string() : std::string{};
+}
 
 struct process_result {
     int status = -1;  // exit status, or -1 if it did not exit normally
@@ -33,6 +81,7 @@ struct child_process {
 // standard output already on the pipe: to set limits, signals or the umask.
 inline child_process start_process(const std::string& program, const std::vector<std::string>& args,
                                    const std::string& cwd = {}, const std::function<void()>& in_child = {}) {
+    const std::string path = built_file(program);
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return {};
     const pid_t pid = ::fork();
@@ -42,10 +91,10 @@ inline child_process start_process(const std::string& program, const std::vector
         const int null_in = ::open("/dev/null", O_RDONLY);
         ::dup2(null_in, STDIN_FILENO);
         if (in_child) in_child();
-        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        std::vector<char*> argv{const_cast<char*>(path.c_str())};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
+        ::execv(path.c_str(), argv.data());
         ::_exit(127);
     }
     ::close(pipe_fds[1]);
