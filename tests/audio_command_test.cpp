@@ -282,15 +282,23 @@ TEST(Refusals, FilesCutShortAreEncodedAsFarAsTheyDecode) {
 // damaged one still encodes what decodes, and its decoder's complaints stay
 // off standard error.
 TEST(Refusals, Mp3WithAnId3TagIsEncodedToItsEnd) {
-    if (std::system("lame --version > /dev/null 2>&1") != 0) GTEST_SKIP() << "lame is not installed";
     temp_dir dir;
-    std::vector<std::int32_t> tone;
-    for (int i = 0; i < 44100; ++i)
-        tone.push_back(static_cast<std::int32_t>(1e9 * std::sin(2 * M_PI * 440 * i / 44100)));
+    std::vector<std::int32_t> tone(44100);
+    for (std::size_t i = 0; i < tone.size(); ++i)
+        tone[i] = static_cast<std::int32_t>(1e9 * std::sin(2 * M_PI * 440 * static_cast<double>(i) / 44100));
     ASSERT_TRUE(write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, tone));
-    const std::string encode = "lame --quiet -t --cbr -b 64 --add-id3v2 --pad-id3v2-size 2000 --tt nbz '" +
-                               std::string{dir / "in.wav"} + "' '" + std::string{dir / "in.mp3"} + "'";
-    ASSERT_EQ(std::system(encode.c_str()), 0);
+    const std::string lame = "lame --quiet -t --cbr -b 64 --add-id3v2 --pad-id3v2-size 2000 --tt nbz '" +
+                             std::string{dir / "in.wav"} + "' '" + std::string{dir / "in.mp3"} + "' 2> /dev/null";
+    if (std::system(lame.c_str()) != 0) {
+        // The library's own writer, behind a tag of 2000 bytes of padding.
+        if (!write_sound(dir / "plain.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 44100, 1, tone))
+            GTEST_SKIP() << "neither lame nor libsndfile's MPEG writer is available";
+        bytes tagged = {'I', 'D', '3', 4, 0, 0, 0, 0, 0x0F, 0x50};
+        tagged.resize(10 + 2000);
+        const bytes plain = read_file(dir / "plain.mp3");
+        tagged.insert(tagged.end(), plain.begin(), plain.end());
+        write_file(dir / "in.mp3", tagged);
+    }
     bytes damaged = read_file(dir / "in.mp3");
     for (std::size_t i = damaged.size() / 3; i < damaged.size() / 2; ++i)
         damaged[i] = static_cast<unsigned char>(i * 7919 >> 5);
