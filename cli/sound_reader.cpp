@@ -5,52 +5,89 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 #include "messages.h"
 #include "sample_conversion.h"
-#include "virtual_io.h"
 
 namespace nbz::cli {
 namespace {
 
-// libsndfile's virtual I/O over an input_file. The library is C: a failure
-// is kept here, the callback reports an error, and the caller throws it
-// once the library call returns.
+// libsndfile's virtual I/O over an input_file. The library asks for a few
+// kilobytes at a time; the file is read in large chunks, as the raw input is.
+// The library is C: a failure is kept here, the callback reports an error,
+// and the caller throws it once the library call returns.
 struct input_io {
+    explicit input_io(input_file& input) : file(input) {}
     input_file& file;
-    std::uint64_t position = 0;
+    std::uint64_t position = 0;  // where the library reads next
     std::optional<io_failure> failure;
+    std::vector<std::byte> chunk;  // the file's bytes from chunk_start
+    std::uint64_t chunk_start = 0;
+    std::uint64_t file_position = 0;  // where the file itself reads next
 };
+
+constexpr std::size_t read_chunk_bytes = std::size_t{1} << 16;
 
 input_io& io_of(void* user) { return *static_cast<input_io*>(user); }
 
 sf_count_t io_length(void* user) { return static_cast<sf_count_t>(io_of(user).file.size()); }
 
+// The file itself moves only when a read needs bytes from elsewhere.
 sf_count_t io_seek(sf_count_t offset, int whence, void* user) {
     input_io& io = io_of(user);
-    return virtual_seek(io.file, offset, whence, io.position, io.file.size(), io.failure);
+    sf_count_t base = 0;
+    if (whence == SEEK_CUR) base = static_cast<sf_count_t>(io.position);
+    if (whence == SEEK_END) base = static_cast<sf_count_t>(io.file.size());
+    if (io.failure || offset > std::numeric_limits<sf_count_t>::max() - base || base + offset < 0) return -1;
+    io.position = static_cast<std::uint64_t>(base + offset);
+    return base + offset;
+}
+
+// Copies what the chunk holds at the read position; 0 if it holds nothing
+// there.
+std::size_t from_chunk(input_io& io, std::span<std::byte> out) {
+    if (io.position < io.chunk_start || io.position >= io.chunk_start + io.chunk.size()) return 0;
+    const auto offset = static_cast<std::size_t>(io.position - io.chunk_start);
+    const std::size_t n = std::min(out.size(), io.chunk.size() - offset);
+    std::copy_n(io.chunk.begin() + static_cast<std::ptrdiff_t>(offset), n, out.begin());
+    io.position += n;
+    return n;
 }
 
 sf_count_t io_read(void* buffer, sf_count_t count, void* user) {
     input_io& io = io_of(user);
     if (io.failure || count <= 0) return 0;
+    const std::span out{static_cast<std::byte*>(buffer), static_cast<std::size_t>(count)};
+    std::size_t done = 0;
     try {
-        const std::size_t n =
-            read_fully(io.file, std::span{static_cast<std::byte*>(buffer), static_cast<std::size_t>(count)});
-        io.position += n;
-        // Short of the size it had when opened: the file shrank.
-        if (n < static_cast<std::size_t>(count) && io.position < io.file.size()) {
-            io.failure = io_failure{messages::read_failed};
-            return 0;
+        while (done < out.size()) {
+            if (const std::size_t n = from_chunk(io, out.subspan(done))) {
+                done += n;
+                continue;
+            }
+            if (io.position >= io.file.size()) break;  // nothing more to read
+            if (io.file_position != io.position) io.file.seek(io.position);
+            io.chunk.resize(read_chunk_bytes);
+            io.chunk.resize(read_fully(io.file, io.chunk));
+            io.chunk_start = io.position;
+            io.file_position = io.position + io.chunk.size();
+            if (io.chunk.empty()) break;
         }
-        return static_cast<sf_count_t>(n);
     } catch (const io_failure& failure) {
         io.failure = failure;
         return 0;
     }
+    // Short of the size it had when opened: the file shrank.
+    if (done < out.size() && io.position < io.file.size()) {
+        io.failure = io_failure{messages::read_failed};
+        return 0;
+    }
+    return static_cast<sf_count_t>(done);
 }
 
 sf_count_t io_write(const void* /*buffer*/, sf_count_t /*count*/, void* /*user*/) { return 0; }
@@ -180,7 +217,7 @@ private:
 }  // namespace
 
 struct sound_reader::state {
-    explicit state(input_file& input) : io{input, 0, std::nullopt} {}
+    explicit state(input_file& input) : io{input} {}
     ~state() {
         if (file == nullptr) return;
         const quiet_standard_error quiet;
