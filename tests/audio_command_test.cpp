@@ -214,6 +214,8 @@ TEST(Refusals, GiveOneLineAndCreateNothing) {
     write_file(dir / "in.raw", pcm_bytes(make_signal(signal::noise, 800, 3)));
     write_file(dir / "in.nbz", bytes(64, 0x11));
     write_file(dir / "bad.wav", {'R', 'I', 'F', 'F', 0x10, 0, 0, 0, 'W', 'A', 'V', 'E', 'j', 'u', 'n', 'k'});
+    ASSERT_TRUE(write_sound(dir / "header.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 8000, 1, {1, 2, 3, 4}));
+    std::filesystem::resize_file(dir / "header.wav", 44);  // promises 4 samples, holds none
     const struct {
         int (*command)(cli::arguments, std::ostream&);
         std::vector<std::string> args;
@@ -223,6 +225,7 @@ TEST(Refusals, GiveOneLineAndCreateNothing) {
          {"-r", "8000", dir / "in.raw", dir / "out"},
          "A raw input has no sample rate to convert from: -r needs a WAV, FLAC, AIFF, Ogg or MP3 input.\n"},
         {cli::run_nbzhq, {dir / "bad.wav", dir / "out"}, "Couldn't decode input file.\n"},
+        {cli::run_nbzhq, {dir / "header.wav", dir / "out"}, "Couldn't decode input file.\n"},
         {cli::run_nbzdec,
          {dir / "in.nbz", dir / "out.WAV"},
          "Give the sample rate with -r HZ: the stream does not store it, and a WAV, FLAC or AIFF output needs it.\n"},
