@@ -24,13 +24,15 @@ std::string snr_report(double signal_energy, double noise_energy) {
     return std::string{messages::snr_prefix} + text.data() + std::string{messages::snr_suffix} + "\n";
 }
 
-std::string input_report(const sound_description& sound, std::optional<long> resampled_hz, std::uint64_t samples) {
+std::string input_report(const sound_description& sound, std::optional<long> resampled_hz, std::uint64_t samples,
+                         bool ended_early) {
     std::string line = std::string{messages::input_prefix} + sound.format + ", " + std::to_string(sound.rate_hz) +
                        " Hz, " + std::to_string(sound.channels) + (sound.channels == 1 ? " channel, " : " channels, ") +
                        sound.sample_format;
     if (sound.channels > 1) line += ", mixed to mono";
     if (resampled_hz) line += ", resampled to " + std::to_string(*resampled_hz) + " Hz";
-    return line + ", " + std::to_string(samples) + " samples encoded\n";
+    line += ", " + std::to_string(samples) + (samples == 1 ? " sample encoded" : " samples encoded");
+    return line + (ended_early ? " (the file ends early)\n" : "\n");
 }
 
 namespace {
@@ -89,7 +91,7 @@ int run_nbzhq(arguments args, std::ostream& out, file_system& files) {
                 resampled_hz ? static_cast<double>(*resampled_hz) / static_cast<double>(description.rate_hz) : 1.0;
             expected = static_cast<std::uint64_t>(std::min(static_cast<double>(description.frames) * ratio, 1e18));
             const std::uint64_t samples = read_sound_blocks(*sound, resampled_hz, gain_factor(gain), encode);
-            report = input_report(description, resampled_hz, samples);
+            report = input_report(description, resampled_hz, samples, sound->ended_early());
         } else {
             read_pcm_blocks(input, gain_factor(gain), encode);
         }

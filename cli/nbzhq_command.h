@@ -30,7 +30,9 @@ std::string snr_report(double signal_energy, double noise_energy);
 
 // "Input: WAV, 48000 Hz, 2 channels, 24-bit PCM, mixed to mono, resampled to
 // 22050 Hz, 661500 samples encoded" and a newline; "mixed to mono" only for
-// more than one channel, "resampled to" only when `resampled_hz` is given.
-std::string input_report(const sound_description& sound, std::optional<long> resampled_hz, std::uint64_t samples);
+// more than one channel, "resampled to" only when `resampled_hz` is given,
+// "(the file ends early)" after the count when `ended_early`.
+std::string input_report(const sound_description& sound, std::optional<long> resampled_hz, std::uint64_t samples,
+                         bool ended_early);
 
 }  // namespace nbz::cli

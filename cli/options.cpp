@@ -38,6 +38,10 @@ command_options parse_options(arguments args, option_set allowed) {
                 name = arg.substr(0, equals);
                 inline_value = arg.substr(equals + 1);
             }
+        } else if (arg.size() > 2 && (arg[1] == 'r' || (allowed.width && arg[1] == 'w'))) {
+            // The short form's value may be attached: -r22050, -w32.
+            name = arg.substr(0, 2);
+            inline_value = arg.substr(2);
         }
         const auto value = [&]() -> std::optional<std::string_view> {
             if (inline_value) return inline_value;

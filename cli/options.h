@@ -32,8 +32,9 @@ struct command_options {
 // Reads options until the first positional argument, "--" (dropped) or a lone
 // "-" (a positional: the file named "-"); everything from there on is
 // positional as it stands, so a third argument "-6" is still a gain. A value
-// is the next argument, or follows "=" in the long form (--rate=22050). The
-// first unknown option, missing or bad value stops the reading with `error`.
+// is the next argument, follows "=" in the long form (--rate=22050), or is
+// attached to the short one (-r22050). The first unknown option, missing or
+// bad value stops the reading with `error`.
 command_options parse_options(arguments args, option_set allowed);
 
 // Acts on what ends a run before its work: prints the usage error (status

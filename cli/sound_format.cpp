@@ -24,9 +24,12 @@ constexpr std::array<unsigned char, 16> wave64_riff = {'r',  'i',  'f',  'f',  0
 }  // namespace
 
 bool is_sound_container(std::span<const std::byte> head) {
-    if ((has(head, 0, "RIFF") || has(head, 0, "RF64")) && has(head, 8, "WAVE")) return true;
+    if ((has(head, 0, "RIFF") || has(head, 0, "RIFX") || has(head, 0, "RF64")) && has(head, 8, "WAVE")) return true;
     if (has(head, 0, "FORM") && (has(head, 8, "AIFF") || has(head, 8, "AIFC"))) return true;
-    if (has(head, 0, "fLaC")) return true;
+    // FLAC: the stream's first metadata block is always its 34-byte
+    // STREAMINFO (type 0, perhaps flagged as the last block).
+    if (has(head, 0, "fLaC") && (at(head, 4) & 0x7F) == 0 && at(head, 5) == 0 && at(head, 6) == 0 && at(head, 7) == 34)
+        return true;
     // Ogg: stream structure version 0, and a header type of at most the
     // three defined flags.
     if (has(head, 0, "OggS") && at(head, 4) == 0 && at(head, 5) < 8) return true;

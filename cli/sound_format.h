@@ -15,8 +15,8 @@ namespace nbz::cli {
 inline constexpr std::size_t sound_signature_bytes = 16;
 
 // Whether `head` (the file's first bytes, up to sound_signature_bytes)
-// starts a RIFF/RF64 WAVE, Wave64, FORM AIFF/AIFC, CAF, FLAC or Ogg file, or an
-// ID3v2 tag (MP3).
+// starts a RIFF/RIFX/RF64 WAVE, Wave64, FORM AIFF/AIFC, CAF, FLAC or Ogg
+// file, or an ID3v2 tag (MP3). Too few bytes to tell is raw.
 bool is_sound_container(std::span<const std::byte> head);
 
 }  // namespace nbz::cli

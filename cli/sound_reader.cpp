@@ -1,53 +1,93 @@
 #include "sound_reader.h"
 
+#include <fcntl.h>
 #include <sndfile.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <limits>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "messages.h"
 #include "sample_conversion.h"
-#include "virtual_io.h"
 
 namespace nbz::cli {
 namespace {
 
-// libsndfile's virtual I/O over an input_file. The library is C: a failure
-// is kept here, the callback reports an error, and the caller throws it
-// once the library call returns.
+// libsndfile's virtual I/O over an input_file. The library asks for a few
+// kilobytes at a time; the file is read in large chunks, as the raw input is.
+// The library is C: a failure is kept here, the callback reports an error,
+// and the caller throws it once the library call returns.
 struct input_io {
+    explicit input_io(input_file& input) : file(input) {}
     input_file& file;
-    std::uint64_t position = 0;
+    std::uint64_t position = 0;  // where the library reads next
     std::optional<io_failure> failure;
+    std::vector<std::byte> chunk;  // the file's bytes from chunk_start
+    std::uint64_t chunk_start = 0;
+    std::uint64_t file_position = 0;  // where the file itself reads next
 };
+
+constexpr std::size_t read_chunk_bytes = std::size_t{1} << 16;
 
 input_io& io_of(void* user) { return *static_cast<input_io*>(user); }
 
 sf_count_t io_length(void* user) { return static_cast<sf_count_t>(io_of(user).file.size()); }
 
+// The file itself moves only when a read needs bytes from elsewhere.
 sf_count_t io_seek(sf_count_t offset, int whence, void* user) {
     input_io& io = io_of(user);
-    return virtual_seek(io.file, offset, whence, io.position, io.file.size(), io.failure);
+    sf_count_t base = 0;
+    if (whence == SEEK_CUR) base = static_cast<sf_count_t>(io.position);
+    if (whence == SEEK_END) base = static_cast<sf_count_t>(io.file.size());
+    if (io.failure || offset > std::numeric_limits<sf_count_t>::max() - base || base + offset < 0) return -1;
+    io.position = static_cast<std::uint64_t>(base + offset);
+    return base + offset;
+}
+
+// Copies what the chunk holds at the read position; 0 if it holds nothing
+// there.
+std::size_t from_chunk(input_io& io, std::span<std::byte> out) {
+    if (io.position < io.chunk_start || io.position >= io.chunk_start + io.chunk.size()) return 0;
+    const auto offset = static_cast<std::size_t>(io.position - io.chunk_start);
+    const std::size_t n = std::min(out.size(), io.chunk.size() - offset);
+    std::copy_n(io.chunk.begin() + static_cast<std::ptrdiff_t>(offset), n, out.begin());
+    io.position += n;
+    return n;
 }
 
 sf_count_t io_read(void* buffer, sf_count_t count, void* user) {
     input_io& io = io_of(user);
     if (io.failure || count <= 0) return 0;
+    const std::span out{static_cast<std::byte*>(buffer), static_cast<std::size_t>(count)};
+    std::size_t done = 0;
     try {
-        const std::size_t n =
-            read_fully(io.file, std::span{static_cast<std::byte*>(buffer), static_cast<std::size_t>(count)});
-        io.position += n;
-        // Short of the size it had when opened: the file shrank.
-        if (n < static_cast<std::size_t>(count) && io.position < io.file.size()) {
-            io.failure = io_failure{messages::read_failed};
-            return 0;
+        while (done < out.size()) {
+            if (const std::size_t n = from_chunk(io, out.subspan(done))) {
+                done += n;
+                continue;
+            }
+            if (io.position >= io.file.size()) break;  // nothing more to read
+            if (io.file_position != io.position) io.file.seek(io.position);
+            io.chunk.resize(read_chunk_bytes);
+            io.chunk.resize(read_fully(io.file, io.chunk));
+            io.chunk_start = io.position;
+            io.file_position = io.position + io.chunk.size();
+            if (io.chunk.empty()) break;
         }
-        return static_cast<sf_count_t>(n);
     } catch (const io_failure& failure) {
         io.failure = failure;
         return 0;
     }
+    // Short of the size it had when opened: the file shrank.
+    if (done < out.size() && io.position < io.file.size()) {
+        io.failure = io_failure{messages::read_failed};
+        return 0;
+    }
+    return static_cast<sf_count_t>(done);
 }
 
 sf_count_t io_write(const void* /*buffer*/, sf_count_t /*count*/, void* /*user*/) { return 0; }
@@ -104,12 +144,84 @@ std::string sample_format_name(int format) {
 
 constexpr std::size_t max_values = std::size_t{1} << 16;
 
+// Bytes per sample of an uncompressed encoding, 0 for any other.
+std::uint64_t sample_bytes(int format) {
+    switch (format & SF_FORMAT_SUBMASK) {
+        case SF_FORMAT_PCM_S8:
+        case SF_FORMAT_PCM_U8:
+        case SF_FORMAT_ULAW:
+        case SF_FORMAT_ALAW:
+            return 1;
+        case SF_FORMAT_PCM_16:
+            return 2;
+        case SF_FORMAT_PCM_24:
+            return 3;
+        case SF_FORMAT_PCM_32:
+        case SF_FORMAT_FLOAT:
+            return 4;
+        case SF_FORMAT_DOUBLE:
+            return 8;
+        default:
+            return 0;
+    }
+}
+
+// The frames a WAV or AIFF header promised. The library trims its count to
+// the bytes the file holds, so a cut file would pass for a whole one; the
+// data chunk's length as stored tells. A streaming writer's placeholder
+// length (all ones) promises nothing.
+std::uint64_t promised_frames(SNDFILE* file, const SF_INFO& info) {
+    const auto frames = static_cast<std::uint64_t>(info.frames);
+    const int type = info.format & SF_FORMAT_TYPEMASK;
+    const std::uint64_t frame_bytes = sample_bytes(info.format) * static_cast<std::uint64_t>(info.channels);
+    if ((type != SF_FORMAT_WAV && type != SF_FORMAT_WAVEX && type != SF_FORMAT_AIFF) || frame_bytes == 0) return frames;
+    SF_CHUNK_INFO wanted{};
+    const std::string_view id = type == SF_FORMAT_AIFF ? "SSND" : "data";
+    std::copy(id.begin(), id.end(), std::begin(wanted.id));
+    wanted.id_size = static_cast<unsigned>(id.size());
+    SF_CHUNK_ITERATOR* chunk = sf_get_chunk_iterator(file, &wanted);
+    SF_CHUNK_INFO found{};
+    if (chunk == nullptr || sf_get_chunk_size(chunk, &found) != SF_ERR_NO_ERROR || found.datalen == 0xFFFFFFFF)
+        return frames;
+    // AIFF's sound data follows an offset and a block size.
+    const std::uint64_t length = type == SF_FORMAT_AIFF ? std::max(found.datalen, 8U) - 8 : found.datalen;
+    return std::max(frames, length / frame_bytes);
+}
+
+// Decoders print warnings and notes on standard error, where the commands
+// show nothing but progress: while one of these lives, descriptor 2 goes to
+// /dev/null. If that cannot be arranged, it is left as it is.
+class quiet_standard_error {
+public:
+    quiet_standard_error() noexcept {
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null < 0) return;
+        saved_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+        if (saved_ >= 0 && ::dup2(null, STDERR_FILENO) < 0) restore();
+        if (null != STDERR_FILENO) ::close(null);
+    }
+    ~quiet_standard_error() { restore(); }
+    quiet_standard_error(const quiet_standard_error&) = delete;
+    quiet_standard_error& operator=(const quiet_standard_error&) = delete;
+
+private:
+    void restore() noexcept {
+        if (saved_ < 0) return;
+        ::dup2(saved_, STDERR_FILENO);
+        ::close(saved_);
+        saved_ = -1;
+    }
+    int saved_ = -1;
+};
+
 }  // namespace
 
 struct sound_reader::state {
-    explicit state(input_file& input) : io{input, 0, std::nullopt} {}
+    explicit state(input_file& input) : io{input} {}
     ~state() {
-        if (file != nullptr) sf_close(file);
+        if (file == nullptr) return;
+        const quiet_standard_error quiet;
+        sf_close(file);
     }
     state(const state&) = delete;
     state& operator=(const state&) = delete;
@@ -124,17 +236,25 @@ struct sound_reader::state {
     sound_description description;
     std::vector<double> frames;  // one chunk, interleaved
     std::uint64_t frames_read = 0;
+    bool frames_estimated = false;  // the header's count is a guess
+    bool ended = false;
+    bool ended_early = false;
 };
 
 sound_reader::sound_reader(input_file& input) : state_(std::make_unique<state>(input)) {
     input.seek(0);
     SF_INFO info{};
-    state_->file = sf_open_virtual(&state_->callbacks, SFM_READ, &info, &state_->io);
+    {
+        const quiet_standard_error quiet;
+        state_->file = sf_open_virtual(&state_->callbacks, SFM_READ, &info, &state_->io);
+    }
     state_->throw_failure();
     if (state_->file == nullptr || info.channels <= 0 || info.samplerate <= 0 || info.frames < 0)
         throw io_failure{messages::decode_failed};
     state_->description = {format_name(info.format), sample_format_name(info.format), info.samplerate, info.channels,
-                           static_cast<std::uint64_t>(info.frames)};
+                           promised_frames(state_->file, info)};
+    // MP3's count comes from the file's size, tags and all.
+    state_->frames_estimated = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG;
     // Floating-point data is read as it stands: values beyond full scale are
     // saturated after the gain, not before.
     sf_command(state_->file, SFC_SET_CLIPPING, nullptr, SF_FALSE);
@@ -146,19 +266,32 @@ const sound_description& sound_reader::description() const { return state_->desc
 
 std::size_t sound_reader::read_mono(std::span<double> mono) {
     state& s = *state_;
-    if (mono.empty()) return 0;
+    if (mono.empty() || s.ended) return 0;
     // At most one chunk of values, however many channels the file claims.
     const auto channels = static_cast<std::size_t>(s.description.channels);
     const std::size_t wanted = std::clamp<std::size_t>(max_values / channels, 1, mono.size());
     s.frames.resize(wanted * channels);
-    const sf_count_t n = sf_readf_double(s.file, s.frames.data(), static_cast<sf_count_t>(wanted));
+    sf_count_t n = 0;
+    bool failed = false;
+    {
+        const quiet_standard_error quiet;
+        n = sf_readf_double(s.file, s.frames.data(), static_cast<sf_count_t>(wanted));
+        failed = n < 0 || sf_error(s.file) != SF_ERR_NO_ERROR;
+    }
     s.throw_failure();
-    if (n < 0 || sf_error(s.file) != SF_ERR_NO_ERROR) throw io_failure{messages::decode_failed};
-    const auto count = static_cast<std::size_t>(n);
-    if (count == 0 && s.frames_read < s.description.frames) throw io_failure{messages::decode_failed};
+    // What decoded before a failure is kept; the failure ends the file.
+    const auto count = static_cast<std::size_t>(std::max<sf_count_t>(n, 0));
     s.frames_read += count;
+    if (count == 0 || failed) {
+        s.ended = true;
+        const bool short_of_header = !s.frames_estimated && s.frames_read < s.description.frames;
+        if (s.frames_read == 0 && (failed || s.description.frames > 0)) throw io_failure{messages::decode_failed};
+        s.ended_early = failed || short_of_header;
+    }
     mix_to_mono(s.frames, s.description.channels, mono.first(count));
     return count;
 }
+
+bool sound_reader::ended_early() const { return state_->ended_early; }
 
 }  // namespace nbz::cli

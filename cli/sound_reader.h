@@ -18,7 +18,7 @@ struct sound_description {
     std::string sample_format;  // "24-bit PCM", "32-bit float", ...
     long rate_hz = 0;
     int channels = 0;
-    std::uint64_t frames = 0;  // as the container states it
+    std::uint64_t frames = 0;  // as the container states it (MP3: an estimate)
 };
 
 class sound_reader {
@@ -35,10 +35,17 @@ public:
 
     // Reads the next frames, each the average of its channels (full scale
     // 1.0), into `mono`; returns how many (perhaps fewer than fit), 0 only
-    // at the end (or for an empty span). Throws io_failure: the input's own,
-    // or decode_failed if the decoding fails or ends before the frames the
-    // container promised.
+    // at the end (or for an empty span). The end is where the decoder ends,
+    // whatever the header's frame count; a decoding failure after some
+    // audio ends it too (see ended_early). Throws io_failure: the input's
+    // own, or decode_failed if nothing decodes from a file that promised
+    // frames or failed.
     std::size_t read_mono(std::span<double> mono);
+
+    // After the end: whether the file ended before the frames its header
+    // gave (an estimate, as MP3's is, does not count) or failed to decode
+    // part way.
+    bool ended_early() const;
 
 private:
     struct state;

@@ -17,6 +17,7 @@
 #include "nbzdec_command.h"
 #include "nbzhq_command.h"
 #include "options.h"
+#include "process.h"
 #include "progress.h"
 #include "sample_conversion.h"
 #include "sound_files.h"
@@ -53,9 +54,9 @@ std::vector<std::int16_t> decode_stream(const bytes& stream) {
 }
 
 // The stream nbzhq writes for raw samples.
-bytes search_stream(std::span<const std::int16_t> samples) {
+bytes search_stream(std::span<const std::int16_t> samples, int width = search_default_width) {
     const auto search = std::make_unique<search_encoder>();
-    search_init(*search);
+    search_init(*search, width);
     std::vector<std::uint32_t> stream;
     std::array<std::uint32_t, search_max_words> words{};
     for (std::size_t b = 0; b < samples.size(); b += 8) {
@@ -77,6 +78,7 @@ struct container_case {
     int format;
     int channels;
     std::string input_line;
+    std::size_t frames = 5003;
 };
 void PrintTo(const container_case& c, std::ostream* os) { *os << c.name; }
 
@@ -84,7 +86,7 @@ class Containers : public ::testing::TestWithParam<container_case> {};
 
 TEST_P(Containers, GiveTheStreamOfTheEquivalentRawInput) {
     const container_case& c = GetParam();
-    const std::vector<std::int16_t> samples = make_signal(signal::noise, 5003, 12);
+    const std::vector<std::int16_t> samples = make_signal(signal::noise, c.frames, 12);
     std::vector<std::int32_t> frames;
     for (std::size_t i = 0; i < samples.size(); ++i) {
         // Channels that differ and average to the sample.
@@ -113,7 +115,13 @@ INSTANTIATE_TEST_SUITE_P(
                                      "Input: FLAC, 44100 Hz, 1 channel, 16-bit PCM, 5003 samples encoded\n"},
                       container_case{"aiff_stereo", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 2,
                                      "Input: AIFF, 44100 Hz, 2 channels, 16-bit PCM, mixed to mono, 5003 samples "
-                                     "encoded\n"}),
+                                     "encoded\n"},
+                      container_case{"wave64", SF_FORMAT_W64 | SF_FORMAT_PCM_16, 1,
+                                     "Input: Wave64, 44100 Hz, 1 channel, 16-bit PCM, 5003 samples encoded\n"},
+                      container_case{"rifx", SF_FORMAT_WAV | SF_FORMAT_PCM_16 | SF_ENDIAN_BIG, 1,
+                                     "Input: WAV, 44100 Hz, 1 channel, 16-bit PCM, 5003 samples encoded\n"},
+                      container_case{"one_sample", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1,
+                                     "Input: WAV, 44100 Hz, 1 channel, 16-bit PCM, 1 sample encoded\n", 1}),
     [](const auto& info) { return info.param.name; });
 
 // The dominant frequency by counting upward zero crossings.
@@ -181,6 +189,14 @@ TEST(Options, AreReadBeforeThePositionalArgumentsOnly) {
         {{"-w", "65", "a", "b"}, true, {}, 0, 0, "Option -w needs a search width from 1 to 64."},
         {{"--rate=12k", "a", "b"}, true, {}, 0, 0, "Option --rate needs a sample rate from 1000 to 768000 Hz."},
         {{"-r"}, true, {}, 0, 0, "Option -r needs a sample rate from 1000 to 768000 Hz."},
+        {{"-r22050", "-w32", "a", "b"}, true, {"a", "b"}, 22050, 32, ""},
+        {{"-r1000", "-w", "1", "a"}, true, {"a"}, 1000, 1, ""},
+        {{"-r", "768000", "a"}, true, {"a"}, 768000, 0, ""},
+        {{"-r999", "a"}, true, {}, 0, 0, "Option -r needs a sample rate from 1000 to 768000 Hz."},
+        {{"-r", "768001", "a"}, true, {}, 0, 0, "Option -r needs a sample rate from 1000 to 768000 Hz."},
+        {{"-w0", "a"}, true, {}, 0, 0, "Option -w needs a search width from 1 to 64."},
+        {{"-w3", "a"}, false, {}, 0, 0, "Unknown option: -w3 (see --help)."},
+        {{"-hr", "a"}, true, {}, 0, 0, "Unknown option: -hr (see --help)."},
     };
     for (const auto& c : cases) {
         const cli::command_options o = cli::parse_options(c.args, {.width = c.width_allowed});
@@ -198,6 +214,8 @@ TEST(Refusals, GiveOneLineAndCreateNothing) {
     write_file(dir / "in.raw", pcm_bytes(make_signal(signal::noise, 800, 3)));
     write_file(dir / "in.nbz", bytes(64, 0x11));
     write_file(dir / "bad.wav", {'R', 'I', 'F', 'F', 0x10, 0, 0, 0, 'W', 'A', 'V', 'E', 'j', 'u', 'n', 'k'});
+    ASSERT_TRUE(write_sound(dir / "header.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 8000, 1, {1, 2, 3, 4}));
+    std::filesystem::resize_file(dir / "header.wav", 44);  // promises 4 samples, holds none
     const struct {
         int (*command)(cli::arguments, std::ostream&);
         std::vector<std::string> args;
@@ -207,6 +225,7 @@ TEST(Refusals, GiveOneLineAndCreateNothing) {
          {"-r", "8000", dir / "in.raw", dir / "out"},
          "A raw input has no sample rate to convert from: -r needs a WAV, FLAC, AIFF, Ogg or MP3 input.\n"},
         {cli::run_nbzhq, {dir / "bad.wav", dir / "out"}, "Couldn't decode input file.\n"},
+        {cli::run_nbzhq, {dir / "header.wav", dir / "out"}, "Couldn't decode input file.\n"},
         {cli::run_nbzdec,
          {dir / "in.nbz", dir / "out.WAV"},
          "Give the sample rate with -r HZ: the stream does not store it, and a WAV, FLAC or AIFF output needs it.\n"},
@@ -214,6 +233,7 @@ TEST(Refusals, GiveOneLineAndCreateNothing) {
          {"-r", "8000", dir / "in.nbz", dir / "out"},
          "A raw output has no sample rate: -r needs an output named .wav, .flac, .aif or .aiff.\n"},
         {cli::run_nbzdec, {"-w", "3", dir / "in.nbz", dir / "out"}, "Unknown option: -w (see --help).\n"},
+        {cli::run_nbzhq, {"-w", "0", dir / "in.raw", dir / "out"}, "Option -w needs a search width from 1 to 64.\n"},
     };
     for (const auto& c : cases) {
         const run_result r = run(c.command, c.args);
@@ -223,21 +243,83 @@ TEST(Refusals, GiveOneLineAndCreateNothing) {
     }
 }
 
-TEST(Refusals, WavPromisingMoreDataThanItHoldsEncodesWhatItHolds) {
-    temp_dir dir;
-    const std::vector<std::int16_t> samples = make_signal(signal::noise, 4000, 5);
+// A file cut short (a download or copy that stopped) is encoded as far as it
+// decodes, whatever its header promised, and the report says so.
+TEST(Refusals, FilesCutShortAreEncodedAsFarAsTheyDecode) {
+    const std::vector<std::int16_t> samples = make_signal(signal::noise, 40000, 5);
     std::vector<std::int32_t> frames(samples.begin(), samples.end());
     for (auto& f : frames) f *= 65536;
-    ASSERT_TRUE(write_sound(dir / "full.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 8000, 1, frames));
-    bytes wav = read_file(dir / "full.wav");
-    wav.resize(wav.size() - std::size_t{2000} * 2);  // the header still promises 4000 samples
-    write_file(dir / "cut.wav", wav);
-    write_file(dir / "cut.raw", pcm_bytes(std::span{samples}.first(2000)));
-    const run_result raw = run(cli::run_nbzhq, {dir / "cut.raw", dir / "raw.nbz"});
-    const run_result r = run(cli::run_nbzhq, {dir / "cut.wav", dir / "out.nbz"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "Input: WAV, 8000 Hz, 1 channel, 16-bit PCM, 2000 samples encoded\n" + raw.out);
-    EXPECT_EQ(read_file(dir / "out.nbz"), read_file(dir / "raw.nbz"));
+    const struct {
+        std::string name;
+        int format;
+        std::string input_line;  // up to the count
+        bool exact;              // the stream is that of the raw samples decoded
+    } cases[] = {
+        {"cut.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, "Input: WAV, 8000 Hz, 1 channel, 16-bit PCM, ", true},
+        {"cut.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_24, "Input: AIFF, 8000 Hz, 1 channel, 24-bit PCM, ", true},
+        {"cut.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, "Input: FLAC, 8000 Hz, 1 channel, 16-bit PCM, ", true},
+        {"cut.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, "Input: Ogg Vorbis, 8000 Hz, 1 channel, compressed, ", false},
+    };
+    for (const auto& c : cases) {
+        temp_dir dir;
+        ASSERT_TRUE(write_sound(dir / "full", c.format, 8000, 1, frames)) << c.name;
+        bytes file = read_file(dir / "full");
+        file.resize(file.size() * 6 / 10);
+        write_file(dir / c.name, file);
+        const run_result r = run(cli::run_nbzhq, {"-w", "1", dir / c.name, dir / "out.nbz"});
+        EXPECT_EQ(r.status, 0) << c.name;
+        ASSERT_EQ(r.out.rfind(c.input_line, 0), 0U) << r.out;
+        const std::size_t count = std::stoul(r.out.substr(c.input_line.size()));
+        const std::string rest = " samples encoded (the file ends early)\n";
+        EXPECT_EQ(r.out.substr(r.out.find(' ', c.input_line.size()), rest.size()), rest) << r.out;
+        EXPECT_GT(count, 0U) << c.name;
+        EXPECT_LT(count, samples.size() * 7 / 10) << c.name;
+        if (c.exact) {
+            EXPECT_EQ(read_file(dir / "out.nbz"), search_stream(std::span{samples}.first(count), 1)) << c.name;
+        }
+    }
+}
+
+// An MP3 as encoders write it: an ID3 tag, no frame count of its own, so that
+// the library's estimate, made from the file's size, promises too much. A
+// damaged one still encodes what decodes, and its decoder's complaints stay
+// off standard error.
+TEST(Refusals, Mp3WithAnId3TagIsEncodedToItsEnd) {
+    temp_dir dir;
+    std::vector<std::int32_t> tone(44100);
+    for (std::size_t i = 0; i < tone.size(); ++i)
+        tone[i] = static_cast<std::int32_t>(1e9 * std::sin(2 * M_PI * 440 * static_cast<double>(i) / 44100));
+    ASSERT_TRUE(write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, tone));
+    const std::string lame = "lame --quiet -t --cbr -b 64 --add-id3v2 --pad-id3v2-size 2000 --tt nbz '" +
+                             std::string{dir / "in.wav"} + "' '" + std::string{dir / "in.mp3"} + "' 2> /dev/null";
+    if (std::system(lame.c_str()) != 0) {
+        // The library's own writer, behind a tag of 2000 bytes of padding.
+        if (!write_sound(dir / "plain.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 44100, 1, tone))
+            GTEST_SKIP() << "neither lame nor libsndfile's MPEG writer is available";
+        bytes tagged = {'I', 'D', '3', 4, 0, 0, 0, 0, 0x0F, 0x50};
+        tagged.resize(10 + 2000);
+        const bytes plain = read_file(dir / "plain.mp3");
+        tagged.insert(tagged.end(), plain.begin(), plain.end());
+        write_file(dir / "in.mp3", tagged);
+    }
+    bytes damaged = read_file(dir / "in.mp3");
+    for (std::size_t i = damaged.size() / 3; i < damaged.size() / 2; ++i)
+        damaged[i] = static_cast<unsigned char>(i * 7919 >> 5);
+    write_file(dir / "damaged.mp3", damaged);
+    const auto joined_error = [] { ::dup2(STDOUT_FILENO, STDERR_FILENO); };
+    for (const std::string name : {"in.mp3", "damaged.mp3"}) {
+        const process_result r = run_process(NBZHQ_BINARY, {"-w", "1", dir / name, dir / "out.nbz"}, {}, joined_error);
+        EXPECT_EQ(r.status, 0) << name;
+        const std::string prefix = "Input: MP3, 44100 Hz, 1 channel, compressed, ";
+        ASSERT_EQ(r.out.rfind(prefix, 0), 0U) << r.out;
+        const std::size_t count = std::stoul(r.out.substr(prefix.size()));
+        const std::size_t lines = static_cast<std::size_t>(std::count(r.out.begin(), r.out.end(), '\n'));
+        EXPECT_EQ(lines, 3U) << r.out;  // nothing from the decoder
+        if (name == "in.mp3") {
+            EXPECT_NEAR(static_cast<double>(count), 44100, 2 * 1152) << r.out;
+            EXPECT_EQ(r.out.find("ends early"), std::string::npos) << r.out;
+        }
+    }
 }
 
 TEST(Conversion, GainsThenRoundsAndSaturatesOnce) {
@@ -245,9 +327,10 @@ TEST(Conversion, GainsThenRoundsAndSaturatesOnce) {
         double value, gain;
         std::int16_t pcm;
     } cases[] = {
-        {100 / 32768.0, 1, 100}, {0.5 / 32768, 1, 1}, {-0.5 / 32768, 1, -1}, {0.49 / 32768, 1, 0},
-        {0.3 / 32768, 10, 3},    {1.0, 1, 32767},     {-1.0, 1, -32768},     {0.75, 2, 32767},
-        {-3.0, 0.25, -24576},    {NAN, 1, 0},         {INFINITY, 1, 32767},  {0.1, NAN, 0},
+        {100 / 32768.0, 1, 100},     {0.5 / 32768, 1, 1}, {-0.5 / 32768, 1, -1}, {0.49 / 32768, 1, 0},
+        {0.3 / 32768, 10, 3},        {1.0, 1, 32767},     {-1.0, 1, -32768},     {0.75, 2, 32767},
+        {-3.0, 0.25, -24576},        {NAN, 1, 0},         {INFINITY, 1, 32767},  {0.1, NAN, 0},
+        {32767.6 / 32768, 1, 32767},  // rounds past full scale: saturated, not wrapped
     };
     for (const auto& c : cases) EXPECT_EQ(cli::to_pcm16(c.value, c.gain), c.pcm) << c.value << " x " << c.gain;
 }
@@ -291,7 +374,9 @@ TEST(Detection, TakesOnlyUnambiguousSignatures) {
                      "AIFCFVER",
                      16},
          true},
-        {"fLaC", true},
+        {std::string{"fLaC\0\0\0\x22", 8}, true},
+        {std::string{"fLaC\x80\0\0\x22", 8}, true},  // STREAMINFO as the only block
+        {std::string{"RIFX\0\0\0\x24WAVEfmt ", 16}, true},
         {std::string{"OggS\0\x02\0\0", 8}, true},
         {std::string{"ID3\x04\0\0\0\0\x01\x7f", 10}, true},
         {std::string{"caff\0\x01\0\0", 8}, true},
@@ -302,6 +387,9 @@ TEST(Detection, TakesOnlyUnambiguousSignatures) {
          false},                                      // another IFF the library reads
         {std::string{"OggS\x05\x02\0\0", 8}, false},  // a bad stream version
         {std::string{"ID3\x09\0\0\0\0\0\0", 10}, false},
+        {std::string{"ID3\x03\0\0\0\0\x80\0", 10}, false},  // a size byte with its high bit set
+        {std::string{"fLaC\x01\0\0\x22", 8}, false},        // no STREAMINFO first
+        {"fLaC", false},
         {std::string{"\xff\xfb\x90\x64\0\0\0\0", 8}, false},  // an MP3 frame header
         {std::string{".snd\0\0\0\x18", 8}, false},
         {"RIFF", false},  // too short to tell
@@ -318,6 +406,8 @@ TEST(Detection, RawInputsImitatingWeakSignaturesStayRaw) {
                     "8SVX",
                     12},  // Amiga
         std::string{"NIST_1A\n   1024\n", 16},
+        std::string{"ID3\x03\0\0\0\0\x81\0", 10},
+        std::string{"fLaC\x12\x34", 6},
     };
     for (const std::string& head : heads) {
         bytes input(head.begin(), head.end());

@@ -213,8 +213,9 @@ INSTANTIATE_TEST_SUITE_P(
     Commands, FaultInjection,
     ::testing::Values(command_under_test{"nbz", cli::run_nbz, 9 * 65536 + 1001},
                       command_under_test{"nbzdec", cli::run_nbzdec, 3 * 65536 + 1000},
-                      command_under_test{"nbzhq", cli::run_nbzhq, 9 * 65536 + 1001},
-                      command_under_test{"nbzhq_wav", cli::run_nbzhq, std::size_t{5} * 65536, true, {"-w", "1"}},
+                      // Just over four chunks: a stream of two. A narrow search fails the same way.
+                      command_under_test{"nbzhq", cli::run_nbzhq, 4 * 65536 + 1001, false, {"-w", "1"}},
+                      command_under_test{"nbzhq_wav", cli::run_nbzhq, 4 * 65536 + 1000, true, {"-w", "1"}},
                       command_under_test{
                           "nbzdec_wav", cli::run_nbzdec, 3 * 65536 + 1000, false, {"-r", "8000"}, "out.wav"}),
     [](const auto& info) { return info.param.name; });

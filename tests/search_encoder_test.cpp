@@ -10,7 +10,6 @@
 
 #include "nbz/decoder.h"
 #include "nbz/state_update.h"
-#include "process.h"
 #include "reference_model.h"
 #include "synth.h"
 #include "temp_files.h"
@@ -309,47 +308,6 @@ TEST(SearchEncoder, KernelsGiveThePlainStreams) {
                 EXPECT_EQ(search_all(samples, width, kernel).words, plain)
                     << "kernel " << static_cast<int>(kernel) << " at width " << width;
         }
-    }
-}
-
-TEST(Nbzhq, ReportsTheStreamsLevelAndItsSignalToNoiseRatio) {
-    temp_dir dir;
-    const auto samples = synth::generate("speech", 30000, 2);
-    write_file(dir / "in.raw", pcm_bytes(samples));
-    for (const std::vector<std::string>& gain : {std::vector<std::string>{}, {"6"}, {"-3"}}) {
-        std::vector<std::string> args = {dir / "in.raw", dir / "hq.nbz"};
-        args.insert(args.end(), gain.begin(), gain.end());
-        const process_result encoded = run_process(NBZHQ_BINARY, args);
-        const process_result decoded = run_process(NBZDEC_BINARY, {dir / "hq.nbz", dir / "out.raw"});
-        ASSERT_EQ(encoded.status, 0);
-        ASSERT_EQ(decoded.status, 0);
-        const auto newline = encoded.out.find('\n');
-        EXPECT_EQ(encoded.out.substr(0, newline + 1), decoded.out);
-        // The ratio is against the gained input, over its own samples.
-        const double g = gain.empty() ? 1.0 : std::pow(10.0, std::atof(gain[0].c_str()) / 20.0);
-        double signal = 0;
-        double noise = 0;
-        const bytes out = read_file(dir / "out.raw");
-        for (std::size_t i = 0; i < samples.size(); ++i) {
-            const double x = std::clamp(std::trunc(samples[i] * g), -32768.0, 32767.0);
-            const auto y = static_cast<std::int16_t>(out[2 * i] | out[2 * i + 1] << 8);
-            signal += x * x;
-            noise += (y - x) * (y - x);
-        }
-        char expected[64];
-        std::snprintf(expected, sizeof expected, "Signal-to-noise ratio: %.2f dB\n", 10 * std::log10(signal / noise));
-        EXPECT_EQ(encoded.out.substr(newline + 1), expected);
-    }
-}
-
-TEST(Nbzhq, EmptyAndSilentInputsAreExact) {
-    temp_dir dir;
-    for (const std::size_t size : {0, 1, 16, 4001}) {
-        write_file(dir / "in.raw", bytes(size, 0));
-        const process_result run = run_process(NBZHQ_BINARY, {dir / "in.raw", dir / "out.nbz"});
-        EXPECT_EQ(run.status, 0);
-        EXPECT_EQ(run.out, "Maximum output level: 0\nSignal-to-noise ratio: inf dB\n");
-        EXPECT_EQ(std::filesystem::file_size(dir / "out.nbz"), (size / 2 + 7) / 8 * 4);
     }
 }
 
