@@ -2,6 +2,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <numeric>
 #include <vector>
 
 #include "file_io.h"
@@ -18,8 +19,9 @@ namespace {
 constexpr double cutoff = (resample_passband + 1.0) / 2;
 constexpr int half_width = 104;
 constexpr double kaiser_beta = 14.5;
-// Coefficient sets (phases) per unit; between two of them the output is
-// interpolated linearly, which puts the interpolation's images near -150 dB.
+// Coefficient sets (phases) per unit at most; between two of them the output
+// is interpolated linearly, which puts the interpolation's images near
+// -150 dB.
 constexpr double phases_per_unit = 4096;
 constexpr double pi = 3.141592653589793;
 
@@ -97,6 +99,13 @@ struct resampler::state {
         reach = (static_cast<std::size_t>(std::ceil(half_width / scale)) / 2 + 1) * 2;
         taps = 2 * reach;
         phases = static_cast<std::size_t>(std::ceil(phases_per_unit * scale));
+        // Outputs fall on only to / gcd places between two inputs: when they
+        // are few, a row for each, exact and without interpolation.
+        const std::uint64_t places = to / std::gcd(from, to);
+        if (places <= phases) {
+            phases = places;
+            remainder_per_row = to / places;
+        }
         make_table(scale);
         // Silence before the first sample.
         input.assign(reach, 0.0);
@@ -124,26 +133,26 @@ struct resampler::state {
         }
     }
 
-    // The output sample at input time position + remainder / to: the sums of
-    // the two nearest rows, each over four interleaved partial sums (a fixed
-    // order, so the same bits anywhere), interpolated.
+    // A row's sum over the input, in four interleaved partial sums: a fixed
+    // order, so the same bits anywhere.
+    double dot(const double* row, const double* x) const {
+        double s[4] = {0, 0, 0, 0};
+        for (std::size_t k = 0; k < taps; k += 4) {
+            for (std::size_t j = 0; j < 4; ++j) s[j] += row[k + j] * x[k + j];
+        }
+        return (s[0] + s[1]) + (s[2] + s[3]);
+    }
+
+    // The output sample at input time position + remainder / to: its own
+    // row's sum, or the sums of the two nearest rows interpolated.
     double sample_at() const {
+        const double* x = input.data() + (position - static_cast<long long>(reach) + 1 - first);
+        if (remainder_per_row != 0) return dot(table.data() + remainder / remainder_per_row * taps, x);
         const double place = static_cast<double>(remainder) / static_cast<double>(to) * static_cast<double>(phases);
         const auto p = static_cast<std::size_t>(place);
         const double u = place - static_cast<double>(p);
-        const double* a = table.data() + p * taps;
-        const double* b = a + taps;
-        const double* x = input.data() + (position - static_cast<long long>(reach) + 1 - first);
-        double sa[4] = {0, 0, 0, 0};
-        double sb[4] = {0, 0, 0, 0};
-        for (std::size_t k = 0; k < taps; k += 4) {
-            for (std::size_t j = 0; j < 4; ++j) {
-                sa[j] += a[k + j] * x[k + j];
-                sb[j] += b[k + j] * x[k + j];
-            }
-        }
-        const double va = (sa[0] + sa[1]) + (sa[2] + sa[3]);
-        const double vb = (sb[0] + sb[1]) + (sb[2] + sb[3]);
+        const double va = dot(table.data() + p * taps, x);
+        const double vb = dot(table.data() + (p + 1) * taps, x);
         return va + u * (vb - va);
     }
 
@@ -180,8 +189,9 @@ struct resampler::state {
     std::size_t reach = 2;  // taps on each side, even so that taps is a multiple of four
     std::size_t taps = 4;
     std::size_t phases = 1;
-    std::vector<double> table;  // phases + 1 rows of taps
-    std::vector<double> input;  // input[0] is input sample `first`
+    std::uint64_t remainder_per_row = 0;  // for exact rows; 0 when interpolating
+    std::vector<double> table;            // phases + 1 rows of taps
+    std::vector<double> input;            // input[0] is input sample `first`
     long long first = 0;
     long long received = 0;
     long long position = 0;  // the next output's input time: position + remainder / to

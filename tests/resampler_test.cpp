@@ -58,9 +58,9 @@ TEST(Resampler, GivesTheBitsRecordedOnX86AndTheSameForAnyChunks) {
         std::size_t length;
         std::uint64_t hash;
     } cases[] = {
-        {44100, 22050, 15000, 0xe4aea2be896c94d7}, {48000, 22050, 13782, 0xe83ae32170b9b14c},
+        {44100, 22050, 15000, 0xe4aea2be896c94d7}, {48000, 22050, 13782, 0x8313ed9098b9241b},
         {44100, 22051, 15001, 0x4eba83b6542bd887}, {22050, 44100, 60000, 0xf78d5c67fdd7d92d},
-        {96000, 8000, 2500, 0xd6d51daa4606b80e},   {8000, 11025, 41344, 0x1542d78161c97056},
+        {96000, 8000, 2500, 0xd6d51daa4606b80e},   {8000, 11025, 41344, 0x0d347308b290b244},
     };
     const auto in = test_signal(30000);
     for (const auto& c : cases) {
