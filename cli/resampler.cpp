@@ -156,11 +156,12 @@ struct resampler::state {
         return va + u * (vb - va);
     }
 
-    // Makes every output sample whose input has all come, up to (without)
-    // input time `end`; then drops the input no longer needed.
+    // Makes every output sample whose input has all come (its last tap is
+    // input sample position + reach), up to (without) input time `end`; then
+    // drops the input no longer needed.
     void make(long long end) {
         const long long available = first + static_cast<long long>(input.size());
-        while (position < end && position + static_cast<long long>(reach) <= available) {
+        while (position < end && position + static_cast<long long>(reach) < available) {
             output.push_back(sample_at());
             if (output.size() == output_piece) flush();
             position += static_cast<long long>(from / to);
