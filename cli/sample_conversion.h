@@ -2,7 +2,6 @@
 // Turning decoded sound (any width, or floating point, full scale 1.0) into
 // the 16-bit mono samples that the encoder takes.
 
-#include <cmath>
 #include <cstdint>
 #include <span>
 
@@ -10,17 +9,24 @@ namespace nbz::cli {
 
 // `value` (full scale 1.0) times `gain`, scaled to 16 bits once, rounded to
 // nearest (halves away from zero) and saturated to -32768..32767; NaN gives
-// 0. A 16-bit source with a gain of 1 comes back exactly.
+// 0. A 16-bit source with a gain of 1 comes back exactly. Plain IEEE
+// operations only (no library rounding), so every machine gives the same
+// sample.
 inline std::int16_t to_pcm16(double value, double gain) {
     const double scaled = value * 32768.0 * gain;
-    if (std::isnan(scaled)) return 0;
+    if (!(scaled == scaled)) return 0;  // NaN
     if (scaled >= 32767.0) return 32767;
     if (scaled <= -32768.0) return -32768;
-    return static_cast<std::int16_t>(std::lround(scaled));
+    auto whole = static_cast<int>(scaled);  // in range: truncates toward zero
+    const double rest = scaled - whole;     // exact
+    if (rest >= 0.5) ++whole;
+    if (rest <= -0.5) --whole;
+    return static_cast<std::int16_t>(whole);
 }
 
 // The average of each frame's `channels` interleaved samples, into `mono`
-// (frames = mono.size()).
+// (frames = mono.size()): summed in channel order, then divided once, so
+// that integer samples give the same bits everywhere.
 inline void mix_to_mono(std::span<const double> interleaved, int channels, std::span<double> mono) {
     const auto n = static_cast<std::size_t>(channels);
     for (std::size_t f = 0; f < mono.size(); ++f) {

@@ -19,7 +19,7 @@ need_packages() {
 }
 
 # What building the commands needs; the tests add GoogleTest.
-command_packages=(cmake g++ make pkg-config libsndfile1-dev libsoxr-dev)
+command_packages=(cmake g++ make pkg-config libsndfile1-dev)
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${NBZ_BUILD_DIR:-$root/build}
