@@ -167,9 +167,10 @@ std::size_t pending_codes(const search_encoder& e, int slot, std::span<int, hist
 }  // namespace search
 
 search_kernel search_widest_kernel() {
-    for (auto k = search::kernels.rbegin(); k != search::kernels.rend(); ++k)
-        if ((*k)->runs()) return (*k)->id;
-    return search_kernel::plain;
+    search_kernel widest = search_kernel::plain;
+    for (const search::kernel* k : search::kernels)
+        if (k->runs()) widest = k->id;
+    return widest;
 }
 
 const char* search_kernel_name(search_kernel kernel) {

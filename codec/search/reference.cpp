@@ -14,6 +14,7 @@
 // all that matters, however a kernel finds it.
 
 #include <algorithm>
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -33,25 +34,26 @@ public:
         : at_{at}, from_{from}, x_{x} {}
 
     // Weighs path k's state after `code` as the candidate at `position`;
-    // returns whether its reconstruction overflows.
-    bool add(std::size_t k, int code, std::size_t position) {
+    // returns whether its reconstruction overflows. `basis` is the state's.
+    bool add(std::size_t k, const advance_basis& basis, int code, std::size_t position) {
         encoder_state next = state_at(from_, k);
-        advance(next, code);
+        advance(next, basis, code);
         const std::uint32_t overflow = overflows(next.output);
         at_[position] = {key_of(from_.cost[k], capped_error(next.output, x_), overflow, position),
                          step_class(next.step), static_cast<std::uint8_t>(k), static_cast<std::int8_t>(code)};
-        positions_[count_++] = position;
+        positions_[count_++] = static_cast<std::uint16_t>(position);
         return overflow != 0;
     }
 
-    std::span<const std::size_t> positions() const { return std::span{positions_}.first(count_); }
+    std::span<const std::uint16_t> positions() const { return std::span{positions_}.first(count_); }
     const candidate& operator[](std::size_t position) const { return at_[position]; }
 
 private:
     std::span<candidate, index_count> at_;
     const paths& from_;
     std::int32_t x_;
-    std::array<std::size_t, candidate_max> positions_{};
+    std::array<std::uint16_t, candidate_max>
+        positions_;  // NOLINT(cppcoreguidelines-pro-type-member-init): count_ of them in use
     std::size_t count_ = 0;
 };
 
@@ -61,13 +63,14 @@ void expand(const search_encoder& e, candidate_list& list, std::int32_t x) {
     std::size_t extras = 0;
     for (std::size_t k = 0; k < static_cast<std::size_t>(e.path_count); ++k) {
         const encoder_state s = state_at(from, k);
+        const advance_basis basis = basis_of(s);
         const std::int32_t residual = wrap_sub(x, prediction(s));
         const int greedy = quantise(residual, s.step);
         const int toward = greedy + (residual < 0 ? -1 : 1);
-        const bool greedy_overflows = list.add(k, greedy, k);
-        const bool toward_overflows = toward >= -8 && toward <= 7 ? list.add(k, toward, other_base + k) : true;
+        const bool greedy_overflows = list.add(k, basis, greedy, k);
+        const bool toward_overflows = toward >= -8 && toward <= 7 ? list.add(k, basis, toward, other_base + k) : true;
         if (greedy_overflows && toward_overflows) {
-            for (int code = -8; code <= 7; ++code) list.add(k, code, extra_base + 16 * extras + (code + 8));
+            for (int code = -8; code <= 7; ++code) list.add(k, basis, code, extra_base + 16 * extras + (code + 8));
             ++extras;
         }
     }
@@ -95,14 +98,13 @@ std::size_t select(const candidate_list& list, int width, std::span<std::uint64_
     // than slots for them, the cheapest winners are.
     std::nth_element(winners.begin(), winners.begin() + static_cast<std::ptrdiff_t>(for_classes),
                      winners.begin() + static_cast<std::ptrdiff_t>(classes));
-    std::sort(winners.begin(), winners.begin() + static_cast<std::ptrdiff_t>(for_classes));
+    std::bitset<index_count> taken;
+    for (std::size_t k = 0; k < for_classes; ++k) taken.set(static_cast<std::size_t>(winners[k] & index_mask));
 
     // The rest of the slots: the cheapest of the candidates not taken.
     std::size_t others = 0;
     for (const std::size_t j : list.positions())
-        if (!std::binary_search(winners.begin(), winners.begin() + static_cast<std::ptrdiff_t>(for_classes),
-                                list[j].key))
-            keys[others++] = list[j].key;
+        if (!taken[j]) keys[others++] = list[j].key;
     const std::size_t fill = kept - for_classes;
     std::nth_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(fill),
                      keys.begin() + static_cast<std::ptrdiff_t>(others));
@@ -142,14 +144,8 @@ std::size_t extend_reference(search_encoder& e, std::int32_t x, paths& next, his
     return kept;
 }
 
-// Every hash against every other.
-bool may_repeat_reference(const state_hashes& hashes, std::size_t count) {
-    for (std::size_t j = 1; j < count; ++j)
-        if (std::find(hashes.begin(), hashes.begin() + static_cast<std::ptrdiff_t>(j), hashes[j]) !=
-            hashes.begin() + static_cast<std::ptrdiff_t>(j))
-            return true;
-    return false;
-}
+// The core's table looks for repeats every sample.
+bool may_repeat_reference(const state_hashes& /*hashes*/, std::size_t /*count*/) { return true; }
 
 bool runs_everywhere() { return true; }
 

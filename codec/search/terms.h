@@ -59,7 +59,7 @@ static_assert((cost_limit << index_bits) >> index_bits == cost_limit);
 //   unclaimed - 1        a class that no candidate has (AVX-512 winners)
 //   no_candidate - k     path k's missing other candidate, never chosen
 constexpr std::uint64_t unclaimed = ~std::uint64_t{0};
-constexpr std::size_t step_class_count = 3 * 33;  // step_class of any 32-bit step is below this
+constexpr std::size_t step_class_count = std::size_t{3} * 33;  // step_class of any 32-bit step is below this
 constexpr std::uint64_t no_candidate = unclaimed - 2 * step_class_count;
 static_assert(((cost_limit << index_bits) | index_mask) < no_candidate - paths_max);
 constexpr std::uint32_t no_class = ~std::uint32_t{0};  // no step_class is this
