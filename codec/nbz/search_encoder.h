@@ -55,7 +55,7 @@ search_kernel search_widest_kernel();
 // The kernel's name for people: "plain", "AVX2" or "AVX-512".
 const char* search_kernel_name(search_kernel kernel);
 
-// The search's state: about 190 KiB, with the memory that each sample works
+// The search's state: about 135 KiB, with the memory that each sample works
 // in, so that a sample needs only a few KiB of stack. Made by search_create.
 struct search_encoder;
 struct search_encoder_deleter {
