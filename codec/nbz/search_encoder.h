@@ -73,9 +73,6 @@ search_encoder_ptr search_create(int width = search_default_width, search_kernel
 void search_init(search_encoder& encoder, int width = search_default_width,
                  search_kernel kernel = search_widest_kernel());
 
-// The kernel that the encoder runs.
-search_kernel search_kernel_of(const search_encoder& encoder);
-
 // Searches one block of eight consecutive samples (pad a short last block
 // with anything: its codes decode to samples that the caller drops). Code
 // words that became final are stored in `words` in stream order, and their

@@ -219,8 +219,6 @@ void search_init(search_encoder& e, int width, search_kernel kernel) {
     encoder_init(e.committed);
 }
 
-search_kernel search_kernel_of(const search_encoder& e) { return e.kernel->id; }
-
 std::size_t search_encode_block(search_encoder& e, std::span<const std::int16_t, 8> samples,
                                 std::span<std::uint32_t, search_max_words> words) {
     using namespace search;
