@@ -55,6 +55,11 @@ NBZ_SEARCH_TARGET_BEGIN(NBZ_AVX512_SETS)
     return _mm512_mask_mov_epi32(low, _mm512_test_epi32_mask(index, _mm512_set1_epi32(32)), high);
 }
 
+// Each lane of `field` times `factor`, wrapping.
+[[gnu::always_inline]] inline __m512i times(__m512i field, std::uint32_t factor) {
+    return _mm512_mullo_epi32(field, _mm512_set1_epi32(static_cast<int>(factor)));
+}
+
 // survivors_in_turn for a sample without sixteens, in two passes. The
 // first packs each sixteen positions' survivors to the front of vector
 // registers and stores them one after another: costs, outputs and steps in
@@ -112,12 +117,13 @@ std::size_t survivors_in_vectors(const candidate_terms& t, const paths& from, co
                                                entries_of(t.slope.data(), parent, small));
         const __m512i estimate = _mm512_add_epi32(delta, entries_of(t.estimate_leaked.data(), parent, small));
         const __m512i delta_prev = entries_of(from.delta.data(), parent, small);
-        __m512i hash = _mm512_mullo_epi32(output, _mm512_set1_epi32(static_cast<int>(0x9E3779B1U)));
-        hash = _mm512_xor_si512(hash, _mm512_mullo_epi32(estimate, _mm512_set1_epi32(static_cast<int>(0x85EBCA77U))));
-        hash = _mm512_xor_si512(hash, _mm512_mullo_epi32(delta, _mm512_set1_epi32(static_cast<int>(0x27D4EB2FU))));
-        hash = _mm512_xor_si512(hash, _mm512_mullo_epi32(delta_prev, _mm512_set1_epi32(static_cast<int>(0x165667B1U))));
-        hash = _mm512_xor_si512(hash, _mm512_mullo_epi32(step, _mm512_set1_epi32(static_cast<int>(0xC2B2AE3DU))));
-        hash = _mm512_xor_si512(hash, _mm512_srli_epi32(hash, 15));
+        // state_hash, sixteen at a time.
+        __m512i hash = times(output, hash_factor::output);
+        hash = _mm512_xor_si512(hash, times(estimate, hash_factor::estimate));
+        hash = _mm512_xor_si512(hash, times(delta, hash_factor::delta));
+        hash = _mm512_xor_si512(hash, times(delta_prev, hash_factor::delta_prev));
+        hash = _mm512_xor_si512(hash, times(step, hash_factor::step));
+        hash = _mm512_xor_si512(hash, _mm512_srli_epi32(hash, hash_factor::fold));
         _mm512_mask_storeu_epi32(next.delta.data() + k, first, delta);
         _mm512_mask_storeu_epi32(next.delta_prev.data() + k, first, delta_prev);
         _mm512_mask_storeu_epi32(next.estimate.data() + k, first, estimate);

@@ -22,7 +22,13 @@ NBZ_SEARCH_TARGET_BEGIN(NBZ_AVX512_SETS)
 
 namespace {
 
-// The minimum (maximum) across the lanes, in every lane.
+// The minimum (maximum) across the lanes, in every lane: each step takes the
+// lesser of every lane and its partner at half the last distance. For
+// 64-bit lanes: 0x4E swaps the 256-bit halves ([2, 3, 0, 1] in 128-bit
+// quarters), 0xB1 swaps adjacent quarters ([1, 0, 3, 2]), and BADC swaps the
+// two 64-bit lanes of each quarter. For 32-bit lanes: permute2x128 1 swaps
+// the 128-bit halves, 0x4E the 64-bit pairs in each half, 0xB1 adjacent
+// lanes.
 [[gnu::always_inline]] inline __m512i lowest_of(__m512i v) {
     v = _mm512_min_epu64(v, _mm512_shuffle_i64x2(v, v, 0x4E));
     v = _mm512_min_epu64(v, _mm512_shuffle_i64x2(v, v, 0xB1));
@@ -40,7 +46,10 @@ namespace {
 }
 
 // The minima of eight vectors, in order in the lanes of one: three rounds
-// that each halve all eight at once.
+// that each halve all eight at once. unpacklo/hi pair the even and odd
+// 64-bit lanes of two vectors; shuffle_i64x2 0x88 takes the even 128-bit
+// quarters of two vectors ([a0, a2, b0, b2]) and 0xDD the odd ones
+// ([a1, a3, b1, b3]).
 [[gnu::always_inline]] inline __m512i minima_of_eight(const __m512i* m) {
     __m512i pairs[4];  // NOLINT(cppcoreguidelines-avoid-c-arrays): vector registers
     for (std::size_t k = 0; k < 4; ++k)

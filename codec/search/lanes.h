@@ -263,16 +263,6 @@ inline survivor_counts counts_of(const candidates& c, int width) {
     return kept;
 }
 
-// Whether any two of the first `count` hashes are equal: each hash against
-// all of them, in loops of fixed length that run in vector registers, so
-// that a repeat (rare) is found without a table.
-[[gnu::always_inline]] inline bool any_repeat(const state_hashes& hashes, std::size_t count) {
-    std::uint32_t matches = 0;
-    for (std::size_t j = 0; j < count; ++j)
-        for (std::size_t i = 0; i < count; ++i) matches += std::uint32_t{hashes[i] == hashes[j]};
-    return matches > count;  // more than each hash matching itself
-}
-
 // fill_terms over whole vectors of `lanes`: a fixed number of them, which
 // the compiler unrolls, when up to four.
 template <std::size_t lanes>

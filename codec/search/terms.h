@@ -143,15 +143,26 @@ constexpr std::uint64_t key_of(std::uint64_t cost, std::uint32_t error, std::uin
     return lesser(total, cost_limit) << index_bits | position;
 }
 
-// A hash of the five fields that make a state (see same_state).
+// A hash of the five fields that make a state (see same_state): each field
+// times its factor, xored, then the high bits folded down. The AVX-512
+// kernel works it out in vectors from the same factors.
+namespace hash_factor {
+constexpr std::uint32_t output = 0x9E3779B1U;
+constexpr std::uint32_t estimate = 0x85EBCA77U;
+constexpr std::uint32_t delta = 0x27D4EB2FU;
+constexpr std::uint32_t delta_prev = 0x165667B1U;
+constexpr std::uint32_t step = 0xC2B2AE3DU;
+constexpr int fold = 15;
+}  // namespace hash_factor
+
 constexpr std::uint32_t state_hash(std::int32_t output, std::int32_t estimate, std::int32_t delta,
                                    std::int32_t delta_prev, std::int32_t step) {
-    std::uint32_t h = static_cast<std::uint32_t>(output) * 0x9E3779B1U;
-    h ^= static_cast<std::uint32_t>(estimate) * 0x85EBCA77U;
-    h ^= static_cast<std::uint32_t>(delta) * 0x27D4EB2FU;
-    h ^= static_cast<std::uint32_t>(delta_prev) * 0x165667B1U;
-    h ^= static_cast<std::uint32_t>(step) * 0xC2B2AE3DU;
-    return h ^ (h >> 15);
+    std::uint32_t h = static_cast<std::uint32_t>(output) * hash_factor::output;
+    h ^= static_cast<std::uint32_t>(estimate) * hash_factor::estimate;
+    h ^= static_cast<std::uint32_t>(delta) * hash_factor::delta;
+    h ^= static_cast<std::uint32_t>(delta_prev) * hash_factor::delta_prev;
+    h ^= static_cast<std::uint32_t>(step) * hash_factor::step;
+    return h ^ (h >> hash_factor::fold);
 }
 
 // The surviving paths, one array per field, so that each operation runs
