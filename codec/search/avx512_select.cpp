@@ -108,31 +108,32 @@ template <std::size_t vectors>
     return static_cast<std::size_t>(std::popcount(lanes[0])) + static_cast<std::size_t>(std::popcount(lanes[1]));
 }
 
-// The selection of select_survivors for a sample without sixteens, in
-// 512-bit vectors held in registers (`vectors` to a half), when its classes
-// span at most 16 and every class's winner is taken; else returns false,
-// having chosen nothing.
+// Where the fill's bound lies: `below_lo` keys are below `lo`, fewer than
+// the fill, and `below_hi` below `hi`, at least the fill.
+struct bracket {
+    std::uint64_t lo;
+    std::size_t below_lo;
+    std::uint64_t hi;
+    std::size_t below_hi;
+};
+
+// a + b, or unclaimed where that would not fit.
+constexpr std::uint64_t plus(std::uint64_t a, std::uint64_t b) { return a > unclaimed - b ? unclaimed : a + b; }
+
+// The class winners of the keys, which the step classes `classes` of each
+// key index. Returns false when the classes span more than sixteen, or there
+// are more of them than slots for them: the sample is then left to the
+// general selection. Else the winners are added to `chosen` and set above
+// every key, and c.classes and c.cheapest are set.
 //
 // The classes present form a run (steps change by small factors), so the
 // winners of the classes from the lowest on are found in one pass over the
 // keys for each eight classes, into vectors that each key's class indexes:
-// a key is its class's winner when it equals the entry. The cheapest others
-// are those below a bound, found by counting the keys below trial bounds
-// until at most eight keys are in doubt, and then ranking those against
-// each other. `hint` (the last bound's distance from the cheapest key) only
-// makes the first trial bounds good ones: the set chosen is the same
-// whatever it holds.
+// a key is its class's winner when it equals the entry.
 template <std::size_t vectors>
-bool select_in_registers(const candidate_terms& t, candidates& c, int width, position_set& chosen,
-                         std::uint64_t& hint) {
+[[gnu::always_inline]] inline bool take_class_winners(__m512i* keys, const __m256i* classes, candidates& c, int width,
+                                                      position_set& chosen) {
     constexpr std::size_t n = halves * vectors;
-    __m512i keys[n];     // NOLINT(cppcoreguidelines-avoid-c-arrays): vector registers
-    __m256i classes[n];  // NOLINT(cppcoreguidelines-avoid-c-arrays)
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t at = (i / vectors) * other_base + 8 * (i % vectors);
-        keys[i] = _mm512_load_si512(t.key.data() + at);
-        classes[i] = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.class_at.data() + at));
-    }
     // The lowest class and one past the highest (no_class + 1 wraps to 0).
     const __m256i one = _mm256_set1_epi32(1);
     __m256i low = classes[0];
@@ -150,18 +151,15 @@ bool select_in_registers(const candidate_terms& t, candidates& c, int width, pos
     // The winners of classes low.. in order, eight to a vector; absent
     // classes have a key that no candidate has.
     const __m512i absent = _mm512_set1_epi64(static_cast<long long>(unclaimed - 1));
-    __m256i offsets[n];  // NOLINT(cppcoreguidelines-avoid-c-arrays)
+    __m256i offsets[n];  // NOLINT(cppcoreguidelines-avoid-c-arrays): vector registers
     for (std::size_t i = 0; i < n; ++i) offsets[i] = _mm256_sub_epi32(classes[i], low);
     const __m512i first_eight = class_winners<n>(keys, offsets, 0);
     const __m512i next_eight = span > 8 ? class_winners<n>(keys, offsets, 8) : absent;
     const auto present = static_cast<unsigned>(_mm512_cmpneq_epu64_mask(first_eight, absent)) |
                          static_cast<unsigned>(_mm512_cmpneq_epu64_mask(next_eight, absent)) << 8U;
     c.classes = static_cast<std::size_t>(std::popcount(present));
-    const auto cheapest_key =
-        static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm512_castsi512_si128(lowest_of(cheapest))));
-    c.cheapest = cheapest_key;
-    const survivor_counts counts = counts_of(c, width);
-    if (counts.for_classes < c.classes) return false;
+    c.cheapest = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm512_castsi512_si128(lowest_of(cheapest))));
+    if (counts_of(c, width).for_classes < c.classes) return false;
 
     // The winners are taken, and put above every key for the rest.
     const __m512i none = _mm512_set1_epi64(-1);
@@ -173,92 +171,120 @@ bool select_in_registers(const candidate_terms& t, candidates& c, int width, pos
     }
     chosen[0] |= _cvtmask64_u64(joined<vectors>(won));
     chosen[1] |= _cvtmask64_u64(joined<vectors>(won + vectors));
-    if (counts.fill == 0) return true;
+    return true;
+}
 
-    const auto plus = [](std::uint64_t a, std::uint64_t b) { return a > unclaimed - b ? unclaimed : a + b; };
-    // Always count_below(lo) < fill <= count_below(hi).
-    // The first trial bounds lie around the last bound's distance from the
-    // cheapest key.
-    const auto last = greater<std::uint64_t>(hint, 8);
+// Brackets the bound below which `fill` keys lie until at most eight keys
+// are in doubt. The keys below four trial bounds, placed around `last` (the
+// last sample's distance from the cheapest key to its bound) are counted;
+// the bracket widens fourfold while it holds too few, and counting halves it.
+template <std::size_t vectors>
+[[gnu::always_inline]] inline bracket bracket_bound(const __m512i* keys, std::uint64_t cheapest, std::size_t fill,
+                                                    std::uint64_t last) {
     // In ascending order, so that their counts ascend too.
-    const std::array<std::uint64_t, 4> trials = {cheapest_key + last / 2, cheapest_key + (last - last / 8),
-                                                 plus(cheapest_key, last + last / 8),
-                                                 plus(cheapest_key, last + last / 2)};
+    const std::array<std::uint64_t, 4> trials = {cheapest + last / 2, cheapest + (last - last / 8),
+                                                 plus(cheapest, last + last / 8), plus(cheapest, last + last / 2)};
     // The bracket from the trials: those below fill, if any, and the next,
     // if any (else below_hi < fill still).
     std::array<std::uint64_t, 6> bounds;
     std::array<std::size_t, 6> below;
-    bounds[0] = cheapest_key;
+    bounds[0] = cheapest;
     below[0] = 0;
     std::size_t trials_under = 0;
     for (std::size_t i = 0; i < 4; ++i) {
         bounds[i + 1] = trials[i];
         below[i + 1] = count_below<vectors>(keys, trials[i]);
-        trials_under += static_cast<std::size_t>(below[i + 1] < counts.fill);
+        trials_under += static_cast<std::size_t>(below[i + 1] < fill);
     }
     bounds[5] = bounds[4];
     below[5] = below[4];
-    std::uint64_t lo = bounds[trials_under];
-    std::size_t below_lo = below[trials_under];
-    std::uint64_t hi = bounds[trials_under + 1];
-    std::size_t below_hi = below[trials_under + 1];
+    bracket b = {bounds[trials_under], below[trials_under], bounds[trials_under + 1], below[trials_under + 1]};
     std::uint64_t reach = last + last / 2;
-    while (below_hi < counts.fill) {
-        lo = hi;
-        below_lo = below_hi;
+    while (b.below_hi < fill) {
+        b.lo = b.hi;
+        b.below_lo = b.below_hi;
         reach = plus(plus(reach, reach), plus(reach, reach));
-        hi = plus(cheapest_key, reach);
-        below_hi = count_below<vectors>(keys, hi);
+        b.hi = plus(cheapest, reach);
+        b.below_hi = count_below<vectors>(keys, b.hi);
     }
-    while (below_hi - below_lo > 8) {
-        const std::uint64_t mid = lo + (hi - lo) / 2;
+    while (b.below_hi - b.below_lo > 8) {
+        const std::uint64_t mid = b.lo + (b.hi - b.lo) / 2;
         const std::size_t below_mid = count_below<vectors>(keys, mid);
-        if (below_mid < counts.fill) {
-            lo = mid;
-            below_lo = below_mid;
+        if (below_mid < fill) {
+            b.lo = mid;
+            b.below_lo = below_mid;
         } else {
-            hi = mid;
-            below_hi = below_mid;
+            b.hi = mid;
+            b.below_hi = below_mid;
         }
     }
-    std::uint64_t bound = hi;
-    if (below_hi != counts.fill) {
-        // The keys in [lo, hi), at most eight, gathered into one vector and
-        // ranked against its rotations: the one with fill - below_lo - 1 of
-        // them below it is the last to survive.
-        __m512i doubt = none;
-        std::size_t gathered = 0;
-        const __m512i lanes = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
-        const __m512i from = _mm512_set1_epi64(static_cast<long long>(lo));
-        const __m512i to = _mm512_set1_epi64(static_cast<long long>(hi));
-        for (std::size_t i = 0; i < n; ++i) {
-            const __mmask8 in = _mm512_mask_cmpge_epu64_mask(_mm512_cmplt_epu64_mask(keys[i], to), keys[i], from);
-            // Shifted up past those already gathered: lanes gathered.. take them.
-            const __m512i packed = _mm512_maskz_compress_epi64(in, keys[i]);
-            const __m512i shifted = _mm512_permutexvar_epi64(
-                _mm512_sub_epi64(lanes, _mm512_set1_epi64(static_cast<long long>(gathered))), packed);
-            const auto count = static_cast<unsigned>(std::popcount(static_cast<unsigned>(in)));
-            doubt = _mm512_mask_mov_epi64(doubt, static_cast<__mmask8>(((1U << count) - 1) << gathered), shifted);
-            gathered += count;
-        }
-        __m512i rank = _mm512_setzero_si512();
-        const __m512i one64 = _mm512_set1_epi64(1);
-        for (int r = 1; r < 8; ++r) {
-            // Rotated by r lanes (a permutation by index, which needs no
-            // constant).
-            const __m512i rotated = _mm512_permutexvar_epi64(_mm512_add_epi64(lanes, _mm512_set1_epi64(r)), doubt);
-            rank = _mm512_mask_add_epi64(rank, _mm512_cmplt_epu64_mask(rotated, doubt), rank, one64);
-        }
-        const __mmask8 last_one =
-            _mm512_cmpeq_epu64_mask(rank, _mm512_set1_epi64(static_cast<long long>(counts.fill - below_lo - 1)));
-        bound = static_cast<std::uint64_t>(
-                    _mm_cvtsi128_si64(_mm512_castsi512_si128(_mm512_maskz_compress_epi64(last_one, doubt)))) +
-                1;
+    return b;
+}
+
+// The bound below which exactly `fill` keys lie, within bracket `b`: the
+// keys in [lo, hi), at most eight, gathered into one vector and ranked
+// against its rotations; the one with fill - below_lo - 1 of them below it is
+// the last to survive.
+template <std::size_t vectors>
+[[gnu::always_inline]] inline std::uint64_t exact_bound(const __m512i* keys, const bracket& b, std::size_t fill) {
+    if (b.below_hi == fill) return b.hi;
+    __m512i doubt = _mm512_set1_epi64(-1);
+    std::size_t gathered = 0;
+    const __m512i lanes = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
+    const __m512i from = _mm512_set1_epi64(static_cast<long long>(b.lo));
+    const __m512i to = _mm512_set1_epi64(static_cast<long long>(b.hi));
+    for (std::size_t i = 0; i < halves * vectors; ++i) {
+        const __mmask8 in = _mm512_mask_cmpge_epu64_mask(_mm512_cmplt_epu64_mask(keys[i], to), keys[i], from);
+        // Shifted up past those already gathered: lanes gathered.. take them.
+        const __m512i packed = _mm512_maskz_compress_epi64(in, keys[i]);
+        const __m512i shifted = _mm512_permutexvar_epi64(
+            _mm512_sub_epi64(lanes, _mm512_set1_epi64(static_cast<long long>(gathered))), packed);
+        const auto count = static_cast<unsigned>(std::popcount(static_cast<unsigned>(in)));
+        doubt = _mm512_mask_mov_epi64(doubt, static_cast<__mmask8>(((1U << count) - 1) << gathered), shifted);
+        gathered += count;
     }
+    __m512i rank = _mm512_setzero_si512();
+    const __m512i one = _mm512_set1_epi64(1);
+    for (int r = 1; r < 8; ++r) {
+        // Rotated by r lanes (a permutation by index, which needs no
+        // constant).
+        const __m512i rotated = _mm512_permutexvar_epi64(_mm512_add_epi64(lanes, _mm512_set1_epi64(r)), doubt);
+        rank = _mm512_mask_add_epi64(rank, _mm512_cmplt_epu64_mask(rotated, doubt), rank, one);
+    }
+    const __mmask8 last_one =
+        _mm512_cmpeq_epu64_mask(rank, _mm512_set1_epi64(static_cast<long long>(fill - b.below_lo - 1)));
+    return static_cast<std::uint64_t>(
+               _mm_cvtsi128_si64(_mm512_castsi512_si128(_mm512_maskz_compress_epi64(last_one, doubt)))) +
+           1;
+}
+
+// The selection of select_survivors for a sample without sixteens, in
+// 512-bit vectors held in registers (`vectors` to a half), when its classes
+// span at most 16 and every class's winner is taken; else returns false,
+// having chosen nothing. The class winners are taken first; the cheapest
+// others are then the keys below a bound, found by counting. `hint` (the
+// last bound's distance from the cheapest key) only makes the first trial
+// bounds good ones: the set chosen is the same whatever it holds.
+template <std::size_t vectors>
+bool select_in_registers(const candidate_terms& t, candidates& c, int width, position_set& chosen,
+                         std::uint64_t& hint) {
+    constexpr std::size_t n = halves * vectors;
+    __m512i keys[n];     // NOLINT(cppcoreguidelines-avoid-c-arrays): vector registers
+    __m256i classes[n];  // NOLINT(cppcoreguidelines-avoid-c-arrays)
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t at = (i / vectors) * other_base + 8 * (i % vectors);
+        keys[i] = _mm512_load_si512(t.key.data() + at);
+        classes[i] = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.class_at.data() + at));
+    }
+    if (!take_class_winners<vectors>(keys, classes, c, width, chosen)) return false;
+    const std::size_t fill = counts_of(c, width).fill;
+    if (fill == 0) return true;
+    const bracket b = bracket_bound<vectors>(keys, c.cheapest, fill, greater<std::uint64_t>(hint, 8));
+    const std::uint64_t bound = exact_bound<vectors>(keys, b, fill);
     const std::array<std::uint64_t, halves> survivors = lanes_below<vectors>(keys, bound);
     chosen[0] |= survivors[0];
     chosen[1] |= survivors[1];
-    hint = bound - cheapest_key;
+    hint = bound - c.cheapest;
     return true;
 }
 
