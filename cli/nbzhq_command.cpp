@@ -3,11 +3,15 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <span>
 
 #include "gain.h"
 #include "messages.h"
+#include "nbz/decoder.h"
 #include "nbz/search_encoder.h"
 #include "options.h"
 #include "progress.h"
@@ -37,6 +41,56 @@ std::string input_report(const sound_description& sound, std::optional<long> res
 
 namespace {
 
+// The report's figures for the stream as the decoder reconstructs it: the
+// words that the search hands back are decoded against the samples they
+// encode, which wait here until then.
+class reconstruction_meter {
+public:
+    reconstruction_meter() { encoder_init(decoder_); }
+
+    // A block sent to the search, of which the first `counted` samples are
+    // the input's (the rest is padding).
+    void sent(std::span<const std::int16_t, 8> block, std::size_t counted) {
+        for (std::size_t i = 0; i < 8; ++i) {
+            waiting_[(first_ + count_) % waiting_.size()] = {block[i], i < counted};
+            ++count_;
+        }
+    }
+
+    // Words that the search handed back, in stream order.
+    void received(std::span<const std::uint32_t> words) {
+        std::array<std::int32_t, 8> out{};
+        for (const std::uint32_t word : words) {
+            decode_block(decoder_, word, out);
+            for (const std::int32_t y : out) {
+                const auto [x, counted] = waiting_[first_];
+                first_ = (first_ + 1) % waiting_.size();
+                --count_;
+                if (!counted) continue;
+                const double error = std::clamp(y, -32768, 32767) - static_cast<double>(x);
+                signal_energy += static_cast<double>(x) * x;
+                noise_energy += error * error;
+            }
+        }
+    }
+
+    std::uint32_t peak() const { return decoder_.peak; }
+
+    double signal_energy = 0;
+    double noise_energy = 0;
+
+private:
+    struct sample {
+        std::int16_t value;
+        bool counted;
+    };
+    encoder_state decoder_{};
+    // The search holds at most its history, and the block just sent.
+    std::array<sample, search_history_samples + 8> waiting_{};
+    std::size_t first_ = 0;
+    std::size_t count_ = 0;
+};
+
 std::string help_text() {
     std::string help{messages::nbzhq_help};
     const auto mark = help.find("%d");
@@ -65,18 +119,23 @@ int run_nbzhq(arguments args, std::ostream& out, file_system& files) {
 
     // Encodes the whole input by search and returns the report lines.
     const auto encode_by_search = [&](input_file& input, output_file& output, const std::optional<std::string>& gain) {
-        const auto search = std::make_unique<search_encoder>();  // about 70 KiB: not on the stack
-        search_init(*search, options.width.value_or(search_default_width));
+        const search_encoder_ptr search = search_create(options.width.value_or(search_default_width));
         chunk_writer writer{output};
+        reconstruction_meter meter;
         std::array<std::uint32_t, search_max_words> words{};
+        const auto put = [&](std::size_t count) {
+            const auto done_words = std::span{words}.first(count);
+            meter.received(done_words);
+            writer.put_words(done_words);
+        };
         progress_meter progress{progress_terminal()};
         std::uint64_t done = 0;
         std::uint64_t expected = input.size() / 2;
         const auto encode = [&](std::span<const std::int16_t> samples, std::size_t real) {
             for (std::size_t b = 0; b < samples.size(); b += 8) {
-                const int counted = static_cast<int>(std::min<std::size_t>(real > b ? real - b : 0, 8));
-                writer.put_words(std::span{words}.first(
-                    search_encode_block(*search, samples.subspan(b).first<8>(), words, counted)));
+                const auto block = samples.subspan(b).first<8>();
+                meter.sent(block, real > b ? real - b : 0);
+                put(search_encode_block(*search, block, words));
             }
             progress.update(done += real, expected);
         };
@@ -95,9 +154,9 @@ int run_nbzhq(arguments args, std::ostream& out, file_system& files) {
         } else {
             read_pcm_blocks(input, gain_factor(gain), encode);
         }
-        writer.put_words(std::span{words}.first(search_finish(*search, words)));
+        put(search_finish(*search, words));
         writer.flush();
-        return report + level_report(search->committed.peak) + snr_report(search->signal_energy, search->noise_energy);
+        return report + level_report(meter.peak()) + snr_report(meter.signal_energy, meter.noise_energy);
     };
 
     return run_command(options.positionals, out, files, {messages::nbzhq_usage, true, {}, check_input},

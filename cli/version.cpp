@@ -1,25 +1,15 @@
 #include "version.h"
 
-namespace nbz::cli {
+#include "nbz/search_encoder.h"
 
-std::string_view kernel_display_name(search_kernel kernel) {
-    switch (kernel) {
-        case search_kernel::plain:
-            return "plain";
-        case search_kernel::avx2:
-            return "AVX2";
-        case search_kernel::avx512:
-            return "AVX-512";
-    }
-    return "unknown";
-}
+namespace nbz::cli {
 
 std::string version_text(std::string_view name) {
     std::string text{name};
     text += ' ';
     text += NBZ_VERSION;
     text += " (search kernel: ";
-    text += kernel_display_name(search_widest_kernel());
+    text += search_kernel_name(search_widest_kernel());
     text += ')';
     return text;
 }

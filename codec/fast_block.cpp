@@ -162,17 +162,11 @@ static_assert(largest_step_in_block() < step_max && largest_step_in_block() < (1
 std::uint32_t finish_vector(const block_trace& trace, std::uint32_t& peak) { return finish(trace, peak); }
 #endif
 
-// GCC would pack the state's fields into vector registers to load and store
-// them together, which puts transfers between register files on the chain
-// from one block to the next; the chain is faster with scalars alone.
-#if defined(__GNUC__) && !defined(__clang__)
-#define NBZ_SCALAR_STATE [[gnu::optimize("no-tree-slp-vectorize")]]
-#else
-#define NBZ_SCALAR_STATE
-#endif
-
-NBZ_SCALAR_STATE std::uint32_t encode_fast(encoder_state& state, std::span<const std::int16_t, 8> samples,
-                                           bool vector) {
+// Built without GCC's straight-line vectoriser (codec/CMakeLists.txt): it
+// would pack the state's fields into vector registers to load and store them
+// together, which puts transfers between register files on the chain from
+// one block to the next; the chain is faster with scalars alone.
+std::uint32_t encode_fast(encoder_state& state, std::span<const std::int16_t, 8> samples, bool vector) {
     block_trace trace;  // NOLINT(cppcoreguidelines-pro-type-member-init): run_chain fills every field
     run_chain(state, samples, trace);
     return vector ? finish_vector(trace, state.peak) : finish_portable(trace, state.peak);

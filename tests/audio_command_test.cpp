@@ -55,15 +55,14 @@ std::vector<std::int16_t> decode_stream(const bytes& stream) {
 
 // The stream nbzhq writes for raw samples.
 bytes search_stream(std::span<const std::int16_t> samples, int width = search_default_width) {
-    const auto search = std::make_unique<search_encoder>();
-    search_init(*search, width);
+    const search_encoder_ptr search = search_create(width);
     std::vector<std::uint32_t> stream;
     std::array<std::uint32_t, search_max_words> words{};
     for (std::size_t b = 0; b < samples.size(); b += 8) {
         std::array<std::int16_t, 8> block{};
         const std::size_t counted = std::min<std::size_t>(8, samples.size() - b);
         std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(b), counted, block.begin());
-        const std::size_t n = search_encode_block(*search, block, words, static_cast<int>(counted));
+        const std::size_t n = search_encode_block(*search, block, words);
         stream.insert(stream.end(), words.begin(), words.begin() + static_cast<std::ptrdiff_t>(n));
     }
     const std::size_t n = search_finish(*search, words);

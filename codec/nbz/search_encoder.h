@@ -28,12 +28,10 @@
 // through a quiet stretch pays for it at once and gains only at the next
 // loud onset; committing sooner drops such paths before they pay off.
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
-
-#include "nbz/nbz.h"
 
 namespace nbz {
 
@@ -44,91 +42,47 @@ inline constexpr std::size_t search_history_samples = 2 * search_commit_samples;
 // The most code words that one call can hand back.
 inline constexpr std::size_t search_max_words = search_history_samples / 8;
 
-// The surviving paths, one array per field, so that each operation runs
-// across all paths at once. Slots 0..path_count-1 are alive.
-struct search_paths {
-    std::array<std::int32_t, search_width_max> delta;
-    std::array<std::int32_t, search_width_max> delta_prev;
-    std::array<std::int32_t, search_width_max> estimate;
-    std::array<std::int32_t, search_width_max> step;
-    std::array<std::int32_t, search_width_max> output;
-    std::array<std::uint64_t, search_width_max> cost;  // relative to the cheapest path, saturating
-    // The slot that each path descends from at pending sample
-    // search_commit_samples - 1, where the next commit ends.
-    std::array<std::uint8_t, search_width_max> origin;
-};
-
 // How the search runs its arithmetic across paths: as the compiler builds it
-// for any processor of the target (plain), or in 256-bit or 512-bit vectors
-// on x86-64 processors with AVX2 or AVX-512. All give the same streams.
+// for any processor of the target (plain, the reference that the others
+// equal), or in 256-bit or 512-bit vectors on x86-64 processors with AVX2 or
+// AVX-512. All give the same streams.
 enum class search_kernel : std::uint8_t { plain, avx2, avx512 };
 
-// The fastest kernel that this processor runs.
+// The fastest kernel that this processor runs (plain where the target is
+// not x86-64).
 search_kernel search_widest_kernel();
 
-// One step of a path: which path of the previous sample it extends, and the
-// code it chose.
-struct search_step {
-    std::uint8_t parent;
-    std::int8_t code;
+// The kernel's name for people: "plain", "AVX2" or "AVX-512".
+const char* search_kernel_name(search_kernel kernel);
+
+// The search's state: about 135 KiB, with the memory that each sample works
+// in, so that a sample needs only a few KiB of stack. Made by search_create.
+struct search_encoder;
+struct search_encoder_deleter {
+    void operator()(search_encoder* encoder) const noexcept;
 };
+using search_encoder_ptr = std::unique_ptr<search_encoder, search_encoder_deleter>;
 
-// The search's whole state, owned by the caller (about 70 KiB; allocate it
-// once, not per block). The history, inputs and counted flags are rings:
-// pending sample p lives in row (first + p) % search_history_samples.
-struct search_encoder {
-    int width;                              // paths kept per sample, 1..search_width_max
-    int path_count;                         // paths alive now
-    search_kernel kernel;                   // one that this processor runs
-    std::array<search_paths, 2> path_sets;  // the paths alive now, and room for the next sample's
-    int current;                            // which of path_sets is alive now
-    std::size_t pending;                    // samples searched but not yet committed
-    std::size_t first;                      // the row of the oldest pending sample
-    std::array<std::array<search_step, search_width_max>, search_history_samples> history;
-    std::array<std::int16_t, search_history_samples> inputs;  // the pending samples
-    std::array<bool, search_history_samples> counted;         // whether each counts toward the error totals
+// A new encoder, started as search_init starts it. Allocates once; nothing
+// else in the search allocates. Throws std::bad_alloc when memory runs out.
+search_encoder_ptr search_create(int width = search_default_width, search_kernel kernel = search_widest_kernel());
 
-    // Scratch of the selection: the cheapest candidate of each step class,
-    // all ones between samples (so that no sample has to clear it all), and
-    // where the AVX-512 kernel starts looking for the cheapest others (which
-    // changes only how fast it finds them).
-    std::array<std::uint64_t, 99> class_cheapest;
-    std::uint64_t selection_hint;
-
-    encoder_state committed;  // the state after every committed code: its peak is the stream's level
-    double signal_energy;     // sum of input^2 over the counted committed samples
-    double noise_energy;      // sum of (reconstruction - input)^2 over them, reconstruction saturated to 16 bits
-};
-
-// One surviving path as a record.
-struct search_path {
-    encoder_state state;  // its peak is not tracked per path and reads 0
-    std::uint64_t cost;   // relative to the cheapest path, saturating
-};
-
-// The path in `slot` (0..path_count-1).
-search_path search_path_at(const search_encoder& encoder, int slot);
-
-// The codes of the pending samples along the path in `slot`, oldest first,
-// into `codes`; returns their number (encoder.pending). Replaying them from
-// `committed` gives the path's state.
-std::size_t search_pending_codes(const search_encoder& encoder, int slot, std::span<int, search_history_samples> codes);
-
-// Starts a stream from the encoder's initial condition, keeping `width`
+// Starts a new stream from the encoder's initial condition, keeping `width`
 // paths (clamped to 1..search_width_max), with `kernel` (or the widest that
 // this processor runs, if it does not run that one).
 void search_init(search_encoder& encoder, int width = search_default_width,
                  search_kernel kernel = search_widest_kernel());
 
-// Searches one block of eight consecutive samples. The first `counted`
-// samples (0..8) count toward the error totals; the rest are padding. Code
+// Searches one block of eight consecutive samples (pad a short last block
+// with anything: its codes decode to samples that the caller drops). Code
 // words that became final are stored in `words` in stream order, and their
 // number (0 or search_commit_samples / 8) is returned.
 std::size_t search_encode_block(search_encoder& encoder, std::span<const std::int16_t, 8> samples,
-                                std::span<std::uint32_t, search_max_words> words, int counted = 8);
+                                std::span<std::uint32_t, search_max_words> words);
 
 // Ends the stream: commits every pending sample along the cheapest path,
-// stores the remaining code words in `words` and returns their number.
+// stores the remaining code words in `words` and returns their number. Call
+// search_init before encoding another stream with the same encoder.
 std::size_t search_finish(search_encoder& encoder, std::span<std::uint32_t, search_max_words> words);
 
 }  // namespace nbz
