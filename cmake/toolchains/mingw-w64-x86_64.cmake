@@ -18,8 +18,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # pkg-config must see this target's .pc files only, never the build machine's.
-set(ENV{PKG_CONFIG_LIBDIR} "${NBZ_DEPS_PREFIX}/lib/pkgconfig")
-set(ENV{PKG_CONFIG_PATH} "")
+# The try_compile projects read this file again, without the prefix: they must
+# not reset it.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES NBZ_DEPS_PREFIX)
+if(NBZ_DEPS_PREFIX)
+  set(ENV{PKG_CONFIG_LIBDIR} "${NBZ_DEPS_PREFIX}/lib/pkgconfig")
+  set(ENV{PKG_CONFIG_PATH} "")
+endif()
 
 find_program(NBZ_WINE NAMES wine wine64)
 if(NBZ_WINE)
