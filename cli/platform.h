@@ -20,4 +20,19 @@ void prepare_process();
 // Whether standard error is a terminal or console, where progress is shown.
 bool standard_error_is_terminal();
 
+// Decoders print warnings and notes on standard error, where the commands
+// show nothing but progress: while one of these lives, the C library's
+// standard error goes to the null device. If that cannot be arranged, it is
+// left as it is.
+class quiet_standard_error {
+public:
+    quiet_standard_error() noexcept;
+    ~quiet_standard_error();
+    quiet_standard_error(const quiet_standard_error&) = delete;
+    quiet_standard_error& operator=(const quiet_standard_error&) = delete;
+
+private:
+    int saved_ = -1;  // a duplicate of the real standard error
+};
+
 }  // namespace nbz::cli

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -18,5 +19,22 @@ void prepare_process() {
 }
 
 bool standard_error_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+quiet_standard_error::quiet_standard_error() noexcept {
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0) return;
+    saved_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (saved_ >= 0 && ::dup2(null, STDERR_FILENO) < 0) {
+        ::close(saved_);
+        saved_ = -1;
+    }
+    if (null != STDERR_FILENO) ::close(null);
+}
+
+quiet_standard_error::~quiet_standard_error() {
+    if (saved_ < 0) return;
+    ::dup2(saved_, STDERR_FILENO);
+    ::close(saved_);
+}
 
 }  // namespace nbz::cli

@@ -1,8 +1,6 @@
 #include "sound_reader.h"
 
-#include <fcntl.h>
 #include <sndfile.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include "messages.h"
+#include "platform.h"
 #include "sample_conversion.h"
 
 namespace nbz::cli {
@@ -187,32 +186,6 @@ std::uint64_t promised_frames(SNDFILE* file, const SF_INFO& info) {
     const std::uint64_t length = type == SF_FORMAT_AIFF ? std::max(found.datalen, 8U) - 8 : found.datalen;
     return std::max(frames, length / frame_bytes);
 }
-
-// Decoders print warnings and notes on standard error, where the commands
-// show nothing but progress: while one of these lives, descriptor 2 goes to
-// /dev/null. If that cannot be arranged, it is left as it is.
-class quiet_standard_error {
-public:
-    quiet_standard_error() noexcept {
-        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (null < 0) return;
-        saved_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-        if (saved_ >= 0 && ::dup2(null, STDERR_FILENO) < 0) restore();
-        if (null != STDERR_FILENO) ::close(null);
-    }
-    ~quiet_standard_error() { restore(); }
-    quiet_standard_error(const quiet_standard_error&) = delete;
-    quiet_standard_error& operator=(const quiet_standard_error&) = delete;
-
-private:
-    void restore() noexcept {
-        if (saved_ < 0) return;
-        ::dup2(saved_, STDERR_FILENO);
-        ::close(saved_);
-        saved_ = -1;
-    }
-    int saved_ = -1;
-};
 
 }  // namespace
 

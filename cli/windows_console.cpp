@@ -1,6 +1,8 @@
-// The commands' process on Windows: wide arguments, console events, and
-// telling a console from a file or pipe.
+// The commands' process on Windows: wide arguments, console events,
+// telling a console from a file or pipe, and a quiet standard error.
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 // After windows.h, which it needs.
 #include <shellapi.h>
@@ -28,6 +30,23 @@ bool standard_error_is_terminal() {
     // A console has a mode; a file, a pipe or NUL has none.
     DWORD mode = 0;
     return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+quiet_standard_error::quiet_standard_error() noexcept {
+    const int null = ::_open("NUL", _O_WRONLY);
+    if (null < 0) return;
+    saved_ = ::_dup(2);
+    if (saved_ >= 0 && ::_dup2(null, 2) != 0) {
+        ::_close(saved_);
+        saved_ = -1;
+    }
+    ::_close(null);
+}
+
+quiet_standard_error::~quiet_standard_error() {
+    if (saved_ < 0) return;
+    ::_dup2(saved_, 2);
+    ::_close(saved_);
 }
 
 }  // namespace nbz::cli
