@@ -12,10 +12,12 @@
 namespace nbz::search {
 namespace {
 
-// Whether any two of the first `count` hashes are equal: each hash against
-// all of them, in loops without branches that run in vector registers, so
-// that a repeat (rare) is found without the table.
+// Whether any two of the first `count` hashes may be equal: each hash
+// against all of them, in loops without branches that run in vector
+// registers, so that a repeat (rare) is found without the table. The work
+// grows as the square of the count: beyond 40 hashes, the table costs less.
 bool may_repeat_plain(const state_hashes& hashes, std::size_t count) {
+    if (count > 40) return true;
     std::uint32_t matches = 0;
     for (std::size_t j = 0; j < count; ++j)
         for (std::size_t i = 0; i < count; ++i) matches += std::uint32_t{hashes[i] == hashes[j]};
