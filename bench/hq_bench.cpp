@@ -1,4 +1,4 @@
-// hq_bench [--widths=W,W,...] [--kernel=plain|avx2|avx512] [FILE.wav|FILE.raw ...]
+// hq_bench [--widths=W,W,...] [--kernel=reference|plain|avx2|avx512] [FILE.wav|FILE.raw ...]
 //
 // The search encoder against the greedy one: for each material, the
 // signal-to-noise ratio of each reconstruction, the gain in dB, the samples
@@ -148,7 +148,7 @@ std::vector<int> widths_of(const std::string& list) {
 }
 
 constexpr const char* usage =
-    "Usage: hq_bench [--widths=W,W,...] [--kernel=plain|avx2|avx512] [FILE.wav|FILE.raw ...]\n";
+    "Usage: hq_bench [--widths=W,W,...] [--kernel=reference|plain|avx2|avx512] [FILE.wav|FILE.raw ...]\n";
 
 int main(int argc, char** argv) {
     std::vector<int> widths = {8, 12, 16, 20, 24, 32, 48, 64};
@@ -176,12 +176,13 @@ int main(int argc, char** argv) {
         }
         if (arg.starts_with("--kernel=")) {
             const std::string name = arg.substr(9);
-            const auto wanted = name == "plain"    ? nbz::search_kernel::plain
-                                : name == "avx2"   ? nbz::search_kernel::avx2
-                                : name == "avx512" ? nbz::search_kernel::avx512
-                                                   : nbz::search_widest_kernel();
-            if (name != "plain" && name != "avx2" && name != "avx512") {
-                std::printf("Kernels are plain, avx2 and avx512.\n%s", usage);
+            const auto wanted = name == "reference" ? nbz::search_kernel::reference
+                                : name == "plain"   ? nbz::search_kernel::plain
+                                : name == "avx2"    ? nbz::search_kernel::avx2
+                                : name == "avx512"  ? nbz::search_kernel::avx512
+                                                    : nbz::search_widest_kernel();
+            if (name != "reference" && name != "plain" && name != "avx2" && name != "avx512") {
+                std::printf("Kernels are reference, plain, avx2 and avx512.\n%s", usage);
                 return 2;
             }
             if (wanted > nbz::search_widest_kernel()) {

@@ -2,7 +2,7 @@
 // crash or be undefined, every block hands back at most the words it may,
 // the stream has one word per block, decoding it retraces the encoder's
 // committed state, and every kernel this processor runs gives the words of
-// the reference (plain) kernel.
+// the reference kernel.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -19,7 +19,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     FuzzedDataProvider data{bytes, size};
     const int width = data.ConsumeIntegralInRange(-4, nbz::search_width_max + 4);
-    const nbz::search_encoder_ptr reference = nbz::search_create(width, nbz::search_kernel::plain);
+    const nbz::search_encoder_ptr reference = nbz::search_create(width, nbz::search_kernel::reference);
     std::vector<nbz::search_encoder_ptr> others;
     for (int k = 1; k <= static_cast<int>(nbz::search_widest_kernel()); ++k)
         others.push_back(nbz::search_create(width, static_cast<nbz::search_kernel>(k)));

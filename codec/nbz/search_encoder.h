@@ -42,17 +42,19 @@ inline constexpr std::size_t search_history_samples = 2 * search_commit_samples;
 // The most code words that one call can hand back.
 inline constexpr std::size_t search_max_words = search_history_samples / 8;
 
-// How the search runs its arithmetic across paths: as the compiler builds it
-// for any processor of the target (plain, the reference that the others
-// equal), or in 256-bit or 512-bit vectors on x86-64 processors with AVX2 or
-// AVX-512. All give the same streams.
-enum class search_kernel : std::uint8_t { plain, avx2, avx512 };
+// How the search runs its arithmetic across paths: the reference, one
+// candidate at a time (for tests and comparisons: search_widest_kernel never
+// picks it); plain, the reference's arithmetic in loops across paths as the
+// compiler builds them for any processor of the target; or in 256-bit or
+// 512-bit vectors on x86-64 processors with AVX2 or AVX-512. All give the
+// same streams.
+enum class search_kernel : std::uint8_t { reference, plain, avx2, avx512 };
 
 // The fastest kernel that this processor runs (plain where the target is
-// not x86-64).
+// not x86-64; never the reference).
 search_kernel search_widest_kernel();
 
-// The kernel's name for people: "plain", "AVX2" or "AVX-512".
+// The kernel's name for people: "reference", "plain", "AVX2" or "AVX-512".
 const char* search_kernel_name(search_kernel kernel);
 
 // The search's state: about 135 KiB, with the memory that each sample works

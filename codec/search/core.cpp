@@ -20,9 +20,9 @@ namespace {
 
 // The kernels this build has, widest last.
 #ifdef NBZ_SEARCH_X86
-constexpr std::array<const kernel*, 3> kernels = {&reference_kernel, &avx2_kernel, &avx512_kernel};
+constexpr std::array<const kernel*, 4> kernels = {&reference_kernel, &plain_kernel, &avx2_kernel, &avx512_kernel};
 #else
-constexpr std::array<const kernel*, 1> kernels = {&reference_kernel};
+constexpr std::array<const kernel*, 2> kernels = {&reference_kernel, &plain_kernel};
 #endif
 
 paths& alive_paths(search_encoder& e) { return e.path_sets[static_cast<std::size_t>(e.current)]; }
@@ -167,14 +167,16 @@ std::size_t pending_codes(const search_encoder& e, int slot, std::span<int, hist
 }  // namespace search
 
 search_kernel search_widest_kernel() {
-    search_kernel widest = search_kernel::plain;
+    search_kernel widest = search_kernel::plain;  // runs everywhere
     for (const search::kernel* k : search::kernels)
-        if (k->runs()) widest = k->id;
+        if (k->id > widest && k->runs()) widest = k->id;
     return widest;
 }
 
 const char* search_kernel_name(search_kernel kernel) {
     switch (kernel) {
+        case search_kernel::reference:
+            return "reference";
         case search_kernel::plain:
             return "plain";
         case search_kernel::avx2:
@@ -196,7 +198,7 @@ search_encoder_ptr search_create(int width, search_kernel kernel) {
 void search_init(search_encoder& e, int width, search_kernel kernel) {
     using namespace search;
     e.width = std::clamp(width, 1, width_max);
-    e.kernel = &reference_kernel;
+    e.kernel = &plain_kernel;
     for (const search::kernel* k : kernels)
         if (k->id <= kernel && k->runs()) e.kernel = k;
     e.current = 0;

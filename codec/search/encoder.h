@@ -1,6 +1,7 @@
 #pragma once
 // The search encoder's record and the table of kernels (not installed): what
-// the core (core.cpp) and the kernels (reference.cpp, avx2.cpp, avx512*.cpp)
+// the core (core.cpp) and the kernels (reference.cpp, plain.cpp, avx2.cpp,
+// avx512*.cpp)
 // share. Tests include it to look at the paths.
 
 #include <array>
@@ -12,10 +13,10 @@
 
 namespace nbz::search {
 
-// What the vector kernels' selection needs of every candidate, at its
-// position: one array per quantity, so that the loops that fill and read
-// them run in vector registers. The rest of a state is worked out for the
-// survivors only.
+// What the selection of the kernels in lanes (lanes.h) needs of every
+// candidate, at its position: one array per quantity, so that the loops that
+// fill and read them run in vector registers. The rest of a state is worked
+// out for the survivors only.
 struct candidate_terms {
     alignas(64) std::array<std::int32_t, index_count> code;
     alignas(64) std::array<std::int32_t, index_count> output;
@@ -101,6 +102,7 @@ struct kernel {
 };
 
 extern const kernel reference_kernel;
+extern const kernel plain_kernel;
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define NBZ_SEARCH_X86 1
 extern const kernel avx2_kernel;

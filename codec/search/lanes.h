@@ -1,9 +1,10 @@
 #pragma once
-// The loops that the vector kernels (avx2.cpp, avx512.cpp) share, and the
-// sample step that drives them (extend_in_lanes). Each kernel compiles them
-// for its own instruction sets: the loops are inlined into the kernel's
-// functions, which its target region covers, and the step is a template on
-// the kernel. What is not inlined is built for any processor of the target.
+// The loops that the plain and vector kernels (plain.cpp, avx2.cpp,
+// avx512.cpp) share, and the sample step that drives them (extend_in_lanes).
+// Each kernel compiles them for its own instruction sets: the loops are
+// inlined into the kernel's functions, which its target region covers (the
+// plain kernel has none), and the step is a template on the kernel. What is
+// not inlined is built for any processor of the target.
 //
 // The candidates of a sample are found across all paths at once, in
 // branch-free loops over whole vectors of paths (see fill_terms); selection
@@ -166,8 +167,8 @@ static_assert(paths_max % 16 == 0);
 // it. Returns the number below. `spill` has room for n + 8 keys.
 //
 // partition_rest goes on from keys[i], with `below` keys already in place
-// and `above` in the spill, and ends the partition; the vector kernels finish
-// with it.
+// and `above` in the spill, and ends the partition: the plain kernel's whole
+// partition, and the vector kernels' last few keys.
 [[gnu::always_inline]] inline std::size_t partition_rest(std::uint64_t* keys, std::size_t i, std::size_t n,
                                                          std::uint64_t pivot, std::uint64_t* spill, std::size_t below,
                                                          std::size_t above) {

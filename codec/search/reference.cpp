@@ -151,7 +151,7 @@ bool runs_everywhere() { return true; }
 
 }  // namespace
 
-const kernel reference_kernel = {search_kernel::plain, "plain", runs_everywhere, extend_reference,
+const kernel reference_kernel = {search_kernel::reference, "reference", runs_everywhere, extend_reference,
                                  may_repeat_reference};
 
 }  // namespace nbz::search
