@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "resampler.h"
+#include "nbz/prepare/resampler.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ constexpr std::size_t chunk = 8192;
 
 std::vector<double> ours(const std::vector<double>& in, double from, double to) {
     std::vector<double> out;
-    nbz::cli::resampler r{from, to, [&](std::span<const double> s) { out.insert(out.end(), s.begin(), s.end()); }};
+    nbz::resampler r{from, to, [&](std::span<const double> s) { out.insert(out.end(), s.begin(), s.end()); }};
     for (std::size_t i = 0; i < in.size(); i += chunk) r.put(std::span{in}.subspan(i, std::min(chunk, in.size() - i)));
     r.finish();
     return out;
@@ -141,7 +141,7 @@ figures measure(const resample_fn& resample, double from, double to, double seco
     double high = -1e9;
     constexpr int tones = 60;
     for (int i = 0; i < tones; ++i) {
-        const double hz = nyquist * (0.005 + (nbz::cli::resample_passband - 0.005) * i / (tones - 1));
+        const double hz = nyquist * (0.005 + (nbz::resample_passband - 0.005) * i / (tones - 1));
         const fit r = fit_tone(resample(tone(hz, from, length), from, to), hz, to);
         low = std::min(low, r.gain_db);
         high = std::max(high, r.gain_db);

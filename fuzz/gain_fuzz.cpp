@@ -11,14 +11,15 @@
 #include <optional>
 #include <string>
 
-#include "gain.h"
+#include "nbz/cli/gain.h"
+#include "nbz/prepare/gain.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     FuzzedDataProvider data{bytes, size};
     const auto sample = data.ConsumeIntegral<std::int16_t>();
     const std::string argument = data.ConsumeRemainingBytesAsString();
     const double gain = nbz::cli::gain_factor(std::optional{argument});
-    const std::int16_t scaled = nbz::cli::scale_sample(sample, gain);
+    const std::int16_t scaled = nbz::scale_sample(sample, gain);
     const double product = sample * gain;
     const double expected = std::isnan(product) ? 0.0 : std::fmin(std::fmax(std::trunc(product), -32768.0), 32767.0);
     if (scaled != static_cast<std::int16_t>(expected)) std::abort();

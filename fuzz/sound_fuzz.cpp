@@ -1,8 +1,8 @@
 // Arbitrary bytes as nbzhq's input: the signature check and, for what passes
-// for a container, the library's decoding through the commands' file
-// interface, the mix to mono, the resampler and the conversion to 16 bits.
-// Nothing may crash or be undefined, a failure may only be one of the
-// reader's messages, and every chunk handed on is whole blocks. The file's
+// for a container, the audio library's decoding, the mix to mono, and nbzhq's
+// resampling and conversion to 16 bits. Nothing may crash or be undefined, a
+// failure may only be the reader's own, and every chunk handed on is whole
+// blocks. The file's
 // last byte picks the rate to resample to, if any.
 
 #include <algorithm>
@@ -14,21 +14,21 @@
 #include <optional>
 #include <span>
 
-#include "file_io.h"
-#include "messages.h"
+#include "nbz/audio/byte_io.h"
+#include "nbz/audio/detect.h"
+#include "nbz/audio/reader.h"
+#include "nbz/prepare/resampler.h"
 #include "sound_blocks.h"
-#include "sound_format.h"
-#include "sound_reader.h"
 
 namespace {
 
-using nbz::cli::io_failure;
+// A seek past the end, which no decoder should ask for.
+struct beyond_the_end {};
 
-class memory_input final : public nbz::cli::input_file {
+class memory_input final : public nbz::audio::byte_source {
 public:
     explicit memory_input(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
     std::uint64_t size() const override { return bytes_.size(); }
-    nbz::cli::file_identity identity() const override { return {0, 0}; }
     std::size_t read(std::span<std::byte> buffer) override {
         const std::size_t n = std::min(buffer.size(), bytes_.size() - position_);
         if (n > 0) std::memcpy(buffer.data(), bytes_.data() + position_, n);
@@ -36,7 +36,7 @@ public:
         return n;
     }
     void seek(std::uint64_t position) override {
-        if (position > bytes_.size()) throw io_failure{nbz::cli::messages::read_failed};
+        if (position > bytes_.size()) throw beyond_the_end{};
         position_ = static_cast<std::size_t>(position);
     }
 
@@ -53,11 +53,11 @@ constexpr std::uint64_t max_samples = std::uint64_t{1} << 20;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     memory_input input{{bytes, size}};
-    std::array<std::byte, nbz::cli::sound_signature_bytes> head{};
-    const std::size_t length = nbz::cli::read_fully(input, head);
-    if (!nbz::cli::is_sound_container(std::span{head}.first(length))) return 0;
+    std::array<std::byte, nbz::audio::sound_signature_bytes> head{};
+    const std::size_t length = input.read(head);
+    if (!nbz::audio::is_sound_container(std::span{head}.first(length))) return 0;
     try {
-        nbz::cli::sound_reader reader{input};
+        nbz::audio::sound_reader reader{input};
         const long from = reader.description().rate_hz;
         std::optional<long> rate;
         const unsigned pick = size > 0 ? bytes[size - 1] % 3U : 0;
@@ -71,11 +71,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
             seen += real;
             if (seen > max_samples) throw enough{};
         });
-    } catch (const io_failure& failure) {
-        if (failure.message != nbz::cli::messages::decode_failed &&
-            failure.message != nbz::cli::messages::resample_failed &&
-            failure.message != nbz::cli::messages::read_failed)
-            std::abort();
+    } catch (const nbz::audio::audio_error& error) {
+        if (error.code == nbz::audio::audio_errc::unwritable) std::abort();
+    } catch (const nbz::resampler_error&) {
+    } catch (const beyond_the_end&) {
     } catch (const enough&) {
     }
     return 0;

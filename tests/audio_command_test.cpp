@@ -12,16 +12,16 @@
 #include <thread>
 #include <vector>
 
+#include "nbz/audio/detect.h"
+#include "nbz/cli/options.h"
+#include "nbz/cli/progress.h"
 #include "nbz/decoder.h"
+#include "nbz/prepare/pcm16.h"
 #include "nbz/search_encoder.h"
 #include "nbzdec_command.h"
 #include "nbzhq_command.h"
-#include "options.h"
 #include "process.h"
-#include "progress.h"
-#include "sample_conversion.h"
 #include "sound_files.h"
-#include "sound_format.h"
 #include "temp_files.h"
 #include "test_support.h"
 
@@ -347,7 +347,7 @@ TEST(Conversion, GainsThenRoundsAndSaturatesOnce) {
         {32766.5 / 32768, 1, 32767},
         {-32767.5 / 32768, 1, -32768},
     };
-    for (const auto& c : cases) EXPECT_EQ(cli::to_pcm16(c.value, c.gain), c.pcm) << c.value << " x " << c.gain;
+    for (const auto& c : cases) EXPECT_EQ(nbz::to_pcm16(c.value, c.gain), c.pcm) << c.value << " x " << c.gain;
 }
 
 TEST(Progress, IsRedrawnInPlaceAtMostFourTimesASecondAndClearedAtTheEnd) {
@@ -410,7 +410,7 @@ TEST(Detection, TakesOnlyUnambiguousSignatures) {
         {"RIFF", false},  // too short to tell
         {"", false},
     };
-    for (const auto& c : cases) EXPECT_EQ(cli::is_sound_container(head(c.bytes)), c.container) << c.bytes;
+    for (const auto& c : cases) EXPECT_EQ(audio::is_sound_container(head(c.bytes)), c.container) << c.bytes;
 }
 
 TEST(Detection, RawInputsImitatingWeakSignaturesStayRaw) {

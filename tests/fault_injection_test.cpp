@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "file_io.h"
-#include "messages.h"
+#include "nbz/cli/messages.h"
+#include "nbz/platform/files.h"
 #include "nbz_command.h"
 #include "nbzdec_command.h"
 #include "nbzhq_command.h"

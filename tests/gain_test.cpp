@@ -1,4 +1,5 @@
-#include "gain.h"
+#include "nbz/cli/gain.h"
+#include "nbz/prepare/gain.h"
 
 #include <gtest/gtest.h>
 

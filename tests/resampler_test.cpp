@@ -2,7 +2,7 @@
 // signals it must pass, its refusals, and its exact bits as recorded on
 // x86-64 Linux, which every other machine must reproduce.
 
-#include "resampler.h"
+#include "nbz/prepare/resampler.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <numbers>
 #include <vector>
 
-#include "file_io.h"
+#include "nbz/platform/files.h"
 
 namespace nbz::testing {
 namespace {
@@ -32,7 +32,7 @@ std::vector<double> test_signal(std::size_t length) {
 
 std::vector<double> resample(const std::vector<double>& in, double from, double to, std::size_t chunk) {
     std::vector<double> out;
-    cli::resampler r{from, to, [&](std::span<const double> s) { out.insert(out.end(), s.begin(), s.end()); }};
+    nbz::resampler r{from, to, [&](std::span<const double> s) { out.insert(out.end(), s.begin(), s.end()); }};
     for (std::size_t i = 0; i < in.size(); i += chunk) r.put(std::span{in}.subspan(i, std::min(chunk, in.size() - i)));
     r.finish();
     return out;
@@ -108,7 +108,7 @@ TEST(Resampler, RefusesRatesThatAreNotWholeOrTooFarApart) {
     const double cases[][2] = {{0, 22050},   {44100, 0},     {44100.5, 22050}, {-1, 1000}, {4294967296.0, 22050},
                                {NAN, 22050}, {1024001, 1000}};
     for (const auto& c : cases)
-        EXPECT_THROW(cli::resampler(c[0], c[1], [](std::span<const double>) {}), cli::io_failure)
+        EXPECT_THROW(nbz::resampler(c[0], c[1], [](std::span<const double>) {}), nbz::resampler_error)
             << c[0] << " -> " << c[1];
 }
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "windows_text.h"
+#include "windows/text.h"
 
 namespace nbz::testing {
 

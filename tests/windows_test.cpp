@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "messages.h"
+#include "nbz/cli/messages.h"
 #include "nbz_command.h"
 #include "process.h"
 #include "reference_model.h"

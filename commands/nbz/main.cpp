@@ -1,0 +1,4 @@
+#include "nbz/cli/command.h"
+#include "nbz_command.h"
+
+int main(int argc, char** argv) { return nbz::cli::main_with(argc, argv, nbz::cli::run_nbz); }

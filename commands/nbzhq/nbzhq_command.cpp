@@ -1,0 +1,199 @@
+#include "nbzhq_command.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <span>
+
+#include "audio_bridge.h"
+#include "nbz/audio/detect.h"
+#include "nbz/cli/gain.h"
+#include "nbz/cli/messages.h"
+#include "nbz/cli/options.h"
+#include "nbz/cli/progress.h"
+#include "nbz/cli/streams.h"
+#include "nbz/decoder.h"
+#include "nbz/platform/process.h"
+#include "nbz/search_encoder.h"
+#include "sound_blocks.h"
+
+namespace nbz::cli {
+
+std::string snr_report(double signal_energy, double noise_energy) {
+    const double ratio = noise_energy == 0 ? INFINITY : 10 * std::log10(signal_energy / noise_energy);
+    std::array<char, 64> text{};
+    std::snprintf(text.data(), text.size(), "%.2f", ratio);
+    return std::string{messages::snr_prefix} + text.data() + std::string{messages::snr_suffix} + "\n";
+}
+
+std::string input_report(const audio::sound_description& sound, std::optional<long> resampled_hz, std::uint64_t samples,
+                         bool ended_early) {
+    std::string line = std::string{messages::input_prefix} + sound.format + ", " + std::to_string(sound.rate_hz) +
+                       " Hz, " + std::to_string(sound.channels) + (sound.channels == 1 ? " channel, " : " channels, ") +
+                       sound.sample_format;
+    if (sound.channels > 1) line += ", mixed to mono";
+    if (resampled_hz) line += ", resampled to " + std::to_string(*resampled_hz) + " Hz";
+    line += ", " + std::to_string(samples) + (samples == 1 ? " sample encoded" : " samples encoded");
+    return line + (ended_early ? " (the file ends early)\n" : "\n");
+}
+
+namespace {
+
+// The report's figures for the stream as the decoder reconstructs it: the
+// words that the search hands back are decoded against the samples they
+// encode, which wait here until then.
+class reconstruction_meter {
+public:
+    reconstruction_meter() { encoder_init(decoder_); }
+
+    // A block sent to the search, of which the first `counted` samples are
+    // the input's (the rest is padding).
+    void sent(std::span<const std::int16_t, 8> block, std::size_t counted) {
+        for (std::size_t i = 0; i < 8; ++i) {
+            waiting_[(first_ + count_) % waiting_.size()] = {block[i], i < counted};
+            ++count_;
+        }
+    }
+
+    // Words that the search handed back, in stream order.
+    void received(std::span<const std::uint32_t> words) {
+        std::array<std::int32_t, 8> out{};
+        for (const std::uint32_t word : words) {
+            decode_block(decoder_, word, out);
+            for (const std::int32_t y : out) {
+                const auto [x, counted] = waiting_[first_];
+                first_ = (first_ + 1) % waiting_.size();
+                --count_;
+                if (!counted) continue;
+                const double error = std::clamp(y, -32768, 32767) - static_cast<double>(x);
+                signal_energy += static_cast<double>(x) * x;
+                noise_energy += error * error;
+            }
+        }
+    }
+
+    std::uint32_t peak() const { return decoder_.peak; }
+
+    double signal_energy = 0;
+    double noise_energy = 0;
+
+private:
+    struct sample {
+        std::int16_t value;
+        bool counted;
+    };
+    encoder_state decoder_{};
+    // The search holds at most its history, and the block just sent.
+    std::array<sample, search_history_samples + 8> waiting_{};
+    std::size_t first_ = 0;
+    std::size_t count_ = 0;
+};
+
+// A container input: its reader with the source it reads, made and closed
+// with the decoders' notes kept off standard error.
+struct sound_input {
+    explicit sound_input(input_file& input) : source{input} {
+        const quiet_standard_error quiet;
+        reader.emplace(source);
+    }
+    ~sound_input() {
+        const quiet_standard_error quiet;
+        reader.reset();
+    }
+    sound_input(const sound_input&) = delete;
+    sound_input& operator=(const sound_input&) = delete;
+
+    file_source source;
+    std::optional<audio::sound_reader> reader;
+};
+
+std::string help_text() {
+    std::string help{messages::nbzhq_help};
+    const auto mark = help.find("%d");
+    return help.replace(mark, 2, std::to_string(search_default_width));
+}
+
+}  // namespace
+
+int run_nbzhq(arguments args, std::ostream& out, file_system& files) {
+    const command_options options = parse_options(args, {.width = true});
+    if (const auto status = settle_options(options, out, "nbzhq", help_text())) return *status;
+
+    // Set when the input is a container, before the output is opened.
+    std::unique_ptr<sound_input> sound;
+    const auto check_input = [&](input_file& input) -> std::string_view {
+        std::array<std::byte, audio::sound_signature_bytes> head{};
+        const std::size_t length = read_fully(input, head);
+        if (audio::is_sound_container(std::span{head}.first(length))) {
+            try {
+                sound = std::make_unique<sound_input>(input);
+            } catch (...) {
+                rethrow_as_command_failure();
+            }
+            return {};
+        }
+        if (options.rate_hz) return messages::rate_needs_container;
+        input.seek(0);
+        return {};
+    };
+
+    // Encodes the whole input by search and returns the report lines.
+    const auto encode_by_search = [&](input_file& input, output_file& output,
+                                      const std::optional<std::string>& gain) -> std::string {
+        try {
+            const search_encoder_ptr search = search_create(options.width.value_or(search_default_width));
+            chunk_writer writer{output};
+            reconstruction_meter meter;
+            std::array<std::uint32_t, search_max_words> words{};
+            const auto put = [&](std::size_t count) {
+                const auto done_words = std::span{words}.first(count);
+                meter.received(done_words);
+                writer.put_words(done_words);
+            };
+            progress_meter progress{progress_terminal()};
+            std::uint64_t done = 0;
+            std::uint64_t expected = input.size() / 2;
+            const auto encode = [&](std::span<const std::int16_t> samples, std::size_t real) {
+                for (std::size_t b = 0; b < samples.size(); b += 8) {
+                    const auto block = samples.subspan(b).first<8>();
+                    meter.sent(block, real > b ? real - b : 0);
+                    put(search_encode_block(*search, block, words));
+                }
+                progress.update(done += real, expected);
+            };
+
+            std::string report;
+            if (sound) {
+                const audio::sound_description& description = sound->reader->description();
+                const auto resampled_hz =
+                    options.rate_hz != description.rate_hz ? options.rate_hz : std::optional<long>{};
+                // Only for the progress; bounded so that a header's wild frame
+                // count cannot overflow the conversion.
+                const double ratio =
+                    resampled_hz ? static_cast<double>(*resampled_hz) / static_cast<double>(description.rate_hz) : 1.0;
+                expected = static_cast<std::uint64_t>(std::min(static_cast<double>(description.frames) * ratio, 1e18));
+                const std::uint64_t samples =
+                    read_sound_blocks(*sound->reader, resampled_hz, gain_factor(gain), encode);
+                report = input_report(description, resampled_hz, samples, sound->reader->ended_early());
+            } else {
+                read_pcm_blocks(input, gain_factor(gain), encode);
+            }
+            put(search_finish(*search, words));
+            writer.flush();
+            return report + level_report(meter.peak()) + snr_report(meter.signal_energy, meter.noise_energy);
+        } catch (...) {
+            rethrow_as_command_failure();
+        }
+    };
+
+    return run_command(options.positionals, out, files, {messages::nbzhq_usage, true, {}, check_input},
+                       encode_by_search);
+}
+
+int run_nbzhq(arguments args, std::ostream& out) { return run_nbzhq(args, out, system_files()); }
+
+}  // namespace nbz::cli

@@ -1,0 +1,154 @@
+#include "outputs.h"
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <utility>
+
+#include "interrupts.h"
+#include "nbz/cli/messages.h"
+
+namespace nbz::cli {
+namespace {
+
+void write_all(int fd, std::span<const std::byte> bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw io_failure{messages::write_failed};
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+    }
+}
+
+// For a container writer that goes back to finish its header; a pipe cannot.
+void seek_output(int fd, std::uint64_t position) {
+    if (::lseek(fd, static_cast<off_t>(position), SEEK_SET) < 0)
+        throw io_failure{errno == ESPIPE ? messages::output_not_seekable : messages::write_failed};
+}
+
+class replacing final : public output_file {
+public:
+    replacing(int fd, std::string temporary, std::string target)
+        : fd_(fd), temporary_(std::move(temporary)), target_(std::move(target)) {
+        arm_interrupt_cleanup(temporary_.c_str());
+    }
+    ~replacing() override { discard(); }
+    replacing(const replacing&) = delete;
+    replacing& operator=(const replacing&) = delete;
+
+    void write(std::span<const std::byte> bytes) override { write_all(fd_, bytes); }
+    void seek(std::uint64_t position) override { seek_output(fd_, position); }
+
+    void close() override {
+        // The data reaches the disk before the name does, so that not even a
+        // power loss leaves the name on a partial stream. Until the rename
+        // has succeeded the output stays pending, for discard() to remove.
+        if (::fsync(fd_) != 0) throw io_failure{messages::write_failed};
+        if (::close(std::exchange(fd_, -1)) != 0 && errno != EINTR) throw io_failure{messages::write_failed};
+        if (::rename(temporary_.c_str(), target_.c_str()) != 0) throw io_failure{messages::write_failed};
+        complete_ = true;
+        disarm_interrupt_cleanup();
+    }
+
+    void discard() noexcept override {
+        if (complete_) return;
+        complete_ = true;
+        remove_partial_output(temporary_.c_str());
+        disarm_interrupt_cleanup();
+        if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+    }
+
+private:
+    int fd_;
+    std::string temporary_;
+    std::string target_;
+    bool complete_ = false;
+};
+
+class direct final : public output_file {
+public:
+    explicit direct(int fd) : fd_(fd) {}
+    ~direct() override { discard(); }
+    direct(const direct&) = delete;
+    direct& operator=(const direct&) = delete;
+
+    void write(std::span<const std::byte> bytes) override { write_all(fd_, bytes); }
+    void seek(std::uint64_t position) override { seek_output(fd_, position); }
+
+    void close() override {
+        if (::close(std::exchange(fd_, -1)) != 0 && errno != EINTR) throw io_failure{messages::write_failed};
+    }
+
+    void discard() noexcept override {
+        if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+    }
+
+private:
+    int fd_;
+};
+
+// Copies the whole stream staged in `staging` over the output `fd`, cuts the
+// output to its length and syncs it. False on any failure.
+bool copy_into_place(int staging, int fd) noexcept {
+    const off_t length = ::lseek(staging, 0, SEEK_END);
+    if (length < 0 || ::lseek(staging, 0, SEEK_SET) != 0 || ::lseek(fd, 0, SEEK_SET) != 0) return false;
+    std::array<std::byte, std::size_t{1} << 16> buffer{};
+    for (;;) {
+        const ssize_t n = ::read(staging, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        try {
+            write_all(fd, std::span{buffer}.first(static_cast<std::size_t>(n)));
+        } catch (const io_failure&) {
+            return false;
+        }
+    }
+    return ::ftruncate(fd, length) == 0 && ::fsync(fd) == 0;
+}
+
+class staged final : public output_file {
+public:
+    staged(int fd, int staging) : fd_(fd), staging_(staging) {}
+    ~staged() override { discard(); }
+    staged(const staged&) = delete;
+    staged& operator=(const staged&) = delete;
+
+    void write(std::span<const std::byte> bytes) override { write_all(staging_, bytes); }
+    void seek(std::uint64_t position) override { seek_output(staging_, position); }
+
+    void close() override {
+        // Until here the output was not touched. An interruption would now
+        // leave it half copied, so the signals wait until the copy is done.
+        const interruptions_held held;
+        const bool copied = copy_into_place(staging_, fd_);
+        if (!copied) static_cast<void>(::ftruncate(fd_, 0));
+        const bool closed = ::close(std::exchange(fd_, -1)) == 0 || errno == EINTR;
+        ::close(std::exchange(staging_, -1));
+        if (!copied) throw io_failure{messages::final_copy_failed};
+        if (!closed) throw io_failure{messages::write_failed};
+    }
+
+    void discard() noexcept override {
+        if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+        if (staging_ >= 0) ::close(std::exchange(staging_, -1));
+    }
+
+private:
+    int fd_;
+    int staging_;
+};
+
+}  // namespace
+
+std::unique_ptr<output_file> replacing_output(int fd, std::string temporary, std::string target) {
+    return std::make_unique<replacing>(fd, std::move(temporary), std::move(target));
+}
+
+std::unique_ptr<output_file> direct_output(int fd) { return std::make_unique<direct>(fd); }
+
+std::unique_ptr<output_file> staged_output(int fd, int staging) { return std::make_unique<staged>(fd, staging); }
+
+}  // namespace nbz::cli
