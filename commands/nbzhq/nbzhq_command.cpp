@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -16,7 +15,7 @@
 #include "nbz/cli/options.h"
 #include "nbz/cli/progress.h"
 #include "nbz/cli/streams.h"
-#include "nbz/decoder.h"
+#include "nbz/meter.h"
 #include "nbz/platform/process.h"
 #include "nbz/search_encoder.h"
 #include "sound_blocks.h"
@@ -24,7 +23,7 @@
 namespace nbz::cli {
 
 std::string snr_report(double signal_energy, double noise_energy) {
-    const double ratio = noise_energy == 0 ? INFINITY : 10 * std::log10(signal_energy / noise_energy);
+    const double ratio = snr_db(signal_energy, noise_energy);
     std::array<char, 64> text{};
     std::snprintf(text.data(), text.size(), "%.2f", ratio);
     return std::string{messages::snr_prefix} + text.data() + std::string{messages::snr_suffix} + "\n";
@@ -42,56 +41,6 @@ std::string input_report(const audio::sound_description& sound, std::optional<lo
 }
 
 namespace {
-
-// The report's figures for the stream as the decoder reconstructs it: the
-// words that the search hands back are decoded against the samples they
-// encode, which wait here until then.
-class reconstruction_meter {
-public:
-    reconstruction_meter() { encoder_init(decoder_); }
-
-    // A block sent to the search, of which the first `counted` samples are
-    // the input's (the rest is padding).
-    void sent(std::span<const std::int16_t, 8> block, std::size_t counted) {
-        for (std::size_t i = 0; i < 8; ++i) {
-            waiting_[(first_ + count_) % waiting_.size()] = {block[i], i < counted};
-            ++count_;
-        }
-    }
-
-    // Words that the search handed back, in stream order.
-    void received(std::span<const std::uint32_t> words) {
-        std::array<std::int32_t, 8> out{};
-        for (const std::uint32_t word : words) {
-            decode_block(decoder_, word, out);
-            for (const std::int32_t y : out) {
-                const auto [x, counted] = waiting_[first_];
-                first_ = (first_ + 1) % waiting_.size();
-                --count_;
-                if (!counted) continue;
-                const double error = std::clamp(y, -32768, 32767) - static_cast<double>(x);
-                signal_energy += static_cast<double>(x) * x;
-                noise_energy += error * error;
-            }
-        }
-    }
-
-    std::uint32_t peak() const { return decoder_.peak; }
-
-    double signal_energy = 0;
-    double noise_energy = 0;
-
-private:
-    struct sample {
-        std::int16_t value;
-        bool counted;
-    };
-    encoder_state decoder_{};
-    // The search holds at most its history, and the block just sent.
-    std::array<sample, search_history_samples + 8> waiting_{};
-    std::size_t first_ = 0;
-    std::size_t count_ = 0;
-};
 
 // A container input: its reader with the source it reads, made and closed
 // with the decoders' notes kept off standard error.
@@ -184,7 +133,7 @@ int run_nbzhq(arguments args, std::ostream& out, file_system& files) {
             }
             put(search_finish(*search, words));
             writer.flush();
-            return report + level_report(meter.peak()) + snr_report(meter.signal_energy, meter.noise_energy);
+            return report + level_report(meter.level()) + snr_report(meter.signal_energy(), meter.noise_energy());
         } catch (...) {
             rethrow_as_command_failure();
         }
