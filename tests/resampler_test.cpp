@@ -6,13 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <numbers>
 #include <vector>
 
-#include "nbz/platform/files.h"
+#include "test_support.h"
 
 namespace nbz::testing {
 namespace {
@@ -40,14 +41,13 @@ std::vector<double> resample(const std::vector<double>& in, double from, double 
 
 // FNV-1a over the output's bit patterns, byte by byte from the low end.
 std::uint64_t bits_hash(const std::vector<double>& values) {
-    std::uint64_t h = 14695981039346656037ULL;
+    std::uint64_t h = fnv1a({});
     for (const double v : values) {
         std::uint64_t bits = 0;
         std::memcpy(&bits, &v, sizeof bits);
-        for (int i = 0; i < 8; ++i) {
-            h ^= (bits >> (8 * i)) & 0xff;
-            h *= 1099511628211ULL;
-        }
+        std::array<unsigned char, 8> low_first{};
+        for (std::size_t i = 0; i < 8; ++i) low_first[i] = static_cast<unsigned char>(bits >> (8 * i));
+        h = fnv1a(low_first, h);
     }
     return h;
 }

@@ -12,6 +12,7 @@
 #include "nbzhq_command.h"
 #include "sound_files.h"
 #include "temp_files.h"
+#include "test_support.h"
 
 namespace nbz::testing {
 namespace {
@@ -35,14 +36,7 @@ std::vector<std::int32_t> frames(std::size_t count, int channels, int low_bits) 
 }
 
 // FNV-1a over the file's bytes.
-std::uint64_t file_hash(const std::string& path) {
-    std::uint64_t h = 14695981039346656037ULL;
-    for (const unsigned char b : read_file(path)) {
-        h ^= b;
-        h *= 1099511628211ULL;
-    }
-    return h;
-}
+std::uint64_t file_hash(const std::string& path) { return fnv1a(read_file(path)); }
 
 TEST(StreamHash, EachCommandAndInputGivesTheStreamRecordedOnX86) {
     temp_dir dir;
