@@ -82,6 +82,12 @@ void search_init(search_encoder& encoder, int width = search_default_width,
 std::size_t search_encode_block(search_encoder& encoder, std::span<const std::int16_t, 8> samples,
                                 std::span<std::uint32_t, search_max_words> words);
 
+// How many code words the next `blocks` calls of search_encode_block hand
+// back in all: 0 or a multiple of search_commit_samples / 8, fixed by the
+// number of blocks searched since search_init, whatever their samples. So a
+// caller can size its buffer before the samples go in.
+std::size_t search_words_due(const search_encoder& encoder, std::size_t blocks);
+
 // Ends the stream: commits every pending sample along the cheapest path,
 // stores the remaining code words in `words` and returns their number. Call
 // search_init before encoding another stream with the same encoder.

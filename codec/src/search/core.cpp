@@ -248,6 +248,16 @@ std::size_t search_encode_block(search_encoder& e, std::span<const std::int16_t,
     return count;
 }
 
+std::size_t search_words_due(const search_encoder& e, std::size_t blocks) {
+    using namespace search;
+    // The pending samples grow by a block at a time, and reach the full
+    // history after `first` more blocks, then after every commit's worth.
+    const std::size_t first = (history_samples - e.pending) / 8;
+    if (blocks < first) return 0;
+    const std::size_t commit_blocks = commit_samples / 8;
+    return (1 + (blocks - first) / commit_blocks) * commit_blocks;
+}
+
 std::size_t search_finish(search_encoder& e, std::span<std::uint32_t, search_max_words> words) {
     using namespace search;
     if (e.pending == 0) return 0;
