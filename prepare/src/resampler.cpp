@@ -107,7 +107,10 @@ struct resampler::state {
             remainder_per_row = to / places;
         }
         make_table(scale);
-        // Silence before the first sample.
+        // Silence before the first sample. The input never holds more than
+        // twice the filter's span after a piece is used up (make drops the
+        // older half), plus the next piece: put and finish never allocate.
+        input.reserve(4 * reach + input_piece);
         input.assign(reach, 0.0);
         first = -static_cast<long long>(reach);
         output.reserve(output_piece);

@@ -3,7 +3,9 @@
 // scaled and truncated.
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace nbz {
 
@@ -19,6 +21,13 @@ constexpr std::int16_t scale_sample(std::int16_t sample, double gain) {
     if (product >= 32767.0) return 32767;
     if (product <= -32768.0) return -32768;
     return static_cast<std::int16_t>(product);  // in range: truncates toward zero
+}
+
+// Each of `samples` scaled by scale_sample into `out` (out.size() >=
+// samples.size()); `out` may be `samples` itself. A gain of exactly 1 gives
+// every sample back unchanged.
+inline void scale_samples(std::span<const std::int16_t> samples, double gain, std::span<std::int16_t> out) {
+    for (std::size_t i = 0; i < samples.size(); ++i) out[i] = scale_sample(samples[i], gain);
 }
 
 }  // namespace nbz

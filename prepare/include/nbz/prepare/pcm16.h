@@ -4,6 +4,7 @@
 // rounding.
 
 #include <cstdint>
+#include <span>
 
 namespace nbz {
 
@@ -23,5 +24,10 @@ inline std::int16_t to_pcm16(double value, double gain) {
     if (rest <= -0.5) --whole;
     return static_cast<std::int16_t>(whole);
 }
+
+// Each of `values` converted by to_pcm16 into `out` (out.size() >=
+// values.size()). Built with the library, without fused multiply-add, so
+// that every caller gets the same samples whatever its own options.
+void to_pcm16(std::span<const double> values, double gain, std::span<std::int16_t> out);
 
 }  // namespace nbz

@@ -38,7 +38,9 @@ public:
     // input time n * from_hz / to_hz; input before the first sample and after
     // the last is silence, and ceil(inputs * to_hz / from_hz) samples come out
     // in all. The output does not depend on how the input is cut into calls.
-    // Throws resampler_error unless resampler_takes(from_hz, to_hz).
+    // Throws resampler_error unless resampler_takes(from_hz, to_hz), and
+    // std::bad_alloc when memory runs out: it allocates here only, so put
+    // and finish throw nothing but what `out` throws.
     resampler(double from_hz, double to_hz, sink out);
     ~resampler();
     resampler(const resampler&) = delete;
