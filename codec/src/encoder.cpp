@@ -1,4 +1,5 @@
 #include "fast_block.h"
+#include "nbz/attributes.h"
 #include "nbz/nbz.h"
 #include "nbz/quantiser.h"
 #include "nbz/state_update.h"
@@ -12,7 +13,7 @@ namespace {
 // Any state that the fast path does not take: the plain update, sample by
 // sample. Kept out of encode_block so that the fast path's callers do not pay
 // for saving the registers this loop needs.
-[[gnu::noinline]] std::uint32_t encode_block_plain(encoder_state& state, std::span<const std::int16_t, 8> samples) {
+NBZ_NOINLINE std::uint32_t encode_block_plain(encoder_state& state, std::span<const std::int16_t, 8> samples) {
     // Work on a local copy so the fields stay in registers across the block.
     encoder_state s = state;
     s.step = usable_step(s.step);

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 
+#include "nbz/attributes.h"
 #include "nbz/state_update.h"
 #include "nbz/step_scale_table.h"
 #include "nbz/wrapping.h"
@@ -73,8 +74,8 @@ constexpr std::int32_t largest_step_in_block() {
 static_assert(largest_step_in_block() < step_max && largest_step_in_block() < (1 << 24));
 
 // The per-sample chain over one block. Updates every field but `peak`.
-[[gnu::always_inline]] inline void run_chain(encoder_state& state, std::span<const std::int16_t, 8> samples,
-                                             block_trace& trace) {
+NBZ_ALWAYS_INLINE inline void run_chain(encoder_state& state, std::span<const std::int16_t, 8> samples,
+                                        block_trace& trace) {
     std::int64_t step = state.step;
     std::uint32_t d = u32(state.delta);
     std::uint32_t dp = u32(state.delta_prev);
@@ -84,8 +85,11 @@ static_assert(largest_step_in_block() < step_max && largest_step_in_block() < (1
     std::uint32_t ne = 0;
     trace.delta[0] = i32(dp);
     trace.delta[1] = i32(d);
-    // Unrolled, so that the chain of one sample overlaps the next sample's.
+    // Unrolled, so that the chain of one sample overlaps the next sample's
+    // (GCC and Clang; MSVC has no such pragma and warns at unknown ones).
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC unroll 8
+#endif
     for (std::size_t i = 0; i < 8; ++i) {
         const std::int64_t minus_r = -r;
         const std::int64_t magnitude = r >= minus_r ? r : minus_r;
@@ -133,7 +137,7 @@ static_assert(largest_step_in_block() < step_max && largest_step_in_block() < (1
 // code = qS / S is exact in single precision: the quotient is within 2^-18
 // of an integer in -8..7, so adding 8.5 and truncating gives code + 8, and
 // (code + 8) ^ 8 is the code's 4-bit pattern.
-[[gnu::always_inline]] inline std::uint32_t finish(const block_trace& trace, std::uint32_t& peak) {
+NBZ_ALWAYS_INLINE inline std::uint32_t finish(const block_trace& trace, std::uint32_t& peak) {
     std::array<std::uint32_t, 8> nibbles{};
     for (std::size_t i = 0; i < 8; ++i) {
         const std::int32_t qs = i32(u32(trace.delta[i + 2]) - u32(trace.delta[i + 1]) + u32(trace.delta[i]));
@@ -149,7 +153,7 @@ static_assert(largest_step_in_block() < step_max && largest_step_in_block() < (1
     return word;
 }
 
-[[gnu::noinline]] std::uint32_t finish_portable(const block_trace& trace, std::uint32_t& peak) {
+NBZ_NOINLINE std::uint32_t finish_portable(const block_trace& trace, std::uint32_t& peak) {
     return finish(trace, peak);
 }
 

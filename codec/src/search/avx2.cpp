@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "nbz/attributes.h"
 #include "search/encoder.h"
 
 #ifdef NBZ_SEARCH_X86
@@ -67,8 +68,8 @@ constexpr std::array<std::array<std::int32_t, 8>, 16> pack_table = [] {
     return table;
 }();
 
-[[gnu::always_inline]] inline std::size_t partition_avx2(std::uint64_t* keys, std::size_t n, std::uint64_t pivot,
-                                                         std::uint64_t* spill) {
+NBZ_ALWAYS_INLINE inline std::size_t partition_avx2(std::uint64_t* keys, std::size_t n, std::uint64_t pivot,
+                                                    std::uint64_t* spill) {
     // No unsigned 64-bit comparison: flip the sign bits and compare signed.
     const __m256i flip = _mm256_set1_epi64x(std::numeric_limits<long long>::min());
     const __m256i p = _mm256_xor_si256(_mm256_set1_epi64x(static_cast<long long>(pivot)), flip);

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "nbz/attributes.h"
 #include "search/encoder.h"
 
 #ifdef NBZ_SEARCH_X86
@@ -21,8 +22,8 @@ namespace {
 
 NBZ_SEARCH_TARGET_BEGIN(NBZ_AVX512_SETS)
 
-[[gnu::always_inline]] inline std::size_t partition_avx512(std::uint64_t* keys, std::size_t n, std::uint64_t pivot,
-                                                           std::uint64_t* spill) {
+NBZ_ALWAYS_INLINE inline std::size_t partition_avx512(std::uint64_t* keys, std::size_t n, std::uint64_t pivot,
+                                                      std::uint64_t* spill) {
     const __m512i p = _mm512_set1_epi64(static_cast<long long>(pivot));
     std::size_t below = 0;
     std::size_t above = 0;
@@ -47,7 +48,7 @@ NBZ_SEARCH_TARGET_BEGIN(NBZ_AVX512_SETS)
 
 // A table of 64 values, indexed in vector registers: entries index[i]. With
 // `small`, every index is below 32.
-[[gnu::always_inline]] inline __m512i entries_of(const std::int32_t* table, __m512i index, bool small) {
+NBZ_ALWAYS_INLINE inline __m512i entries_of(const std::int32_t* table, __m512i index, bool small) {
     const __m512i low = _mm512_permutex2var_epi32(_mm512_loadu_si512(table), index, _mm512_loadu_si512(table + 16));
     if (small) return low;
     const __m512i high =
@@ -56,7 +57,7 @@ NBZ_SEARCH_TARGET_BEGIN(NBZ_AVX512_SETS)
 }
 
 // Each lane of `field` times `factor`, wrapping.
-[[gnu::always_inline]] inline __m512i times(__m512i field, std::uint32_t factor) {
+NBZ_ALWAYS_INLINE inline __m512i times(__m512i field, std::uint32_t factor) {
     return _mm512_mullo_epi32(field, _mm512_set1_epi32(static_cast<int>(factor)));
 }
 

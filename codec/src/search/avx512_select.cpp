@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "nbz/attributes.h"
 #include "search/encoder.h"
 
 #ifdef NBZ_SEARCH_X86
@@ -29,17 +30,17 @@ namespace {
 // two 64-bit lanes of each quarter. For 32-bit lanes: permute2x128 1 swaps
 // the 128-bit halves, 0x4E the 64-bit pairs in each half, 0xB1 adjacent
 // lanes.
-[[gnu::always_inline]] inline __m512i lowest_of(__m512i v) {
+NBZ_ALWAYS_INLINE inline __m512i lowest_of(__m512i v) {
     v = _mm512_min_epu64(v, _mm512_shuffle_i64x2(v, v, 0x4E));
     v = _mm512_min_epu64(v, _mm512_shuffle_i64x2(v, v, 0xB1));
     return _mm512_min_epu64(v, _mm512_shuffle_epi32(v, _MM_PERM_BADC));
 }
-[[gnu::always_inline]] inline __m256i lowest_of(__m256i v) {
+NBZ_ALWAYS_INLINE inline __m256i lowest_of(__m256i v) {
     v = _mm256_min_epu32(v, _mm256_permute2x128_si256(v, v, 1));
     v = _mm256_min_epu32(v, _mm256_shuffle_epi32(v, 0x4E));
     return _mm256_min_epu32(v, _mm256_shuffle_epi32(v, 0xB1));
 }
-[[gnu::always_inline]] inline __m256i highest_of(__m256i v) {
+NBZ_ALWAYS_INLINE inline __m256i highest_of(__m256i v) {
     v = _mm256_max_epu32(v, _mm256_permute2x128_si256(v, v, 1));
     v = _mm256_max_epu32(v, _mm256_shuffle_epi32(v, 0x4E));
     return _mm256_max_epu32(v, _mm256_shuffle_epi32(v, 0xB1));
@@ -50,7 +51,7 @@ namespace {
 // 64-bit lanes of two vectors; shuffle_i64x2 0x88 takes the even 128-bit
 // quarters of two vectors ([a0, a2, b0, b2]) and 0xDD the odd ones
 // ([a1, a3, b1, b3]).
-[[gnu::always_inline]] inline __m512i minima_of_eight(const __m512i* m) {
+NBZ_ALWAYS_INLINE inline __m512i minima_of_eight(const __m512i* m) {
     __m512i pairs[4];  // NOLINT(cppcoreguidelines-avoid-c-arrays): vector registers
     for (std::size_t k = 0; k < 4; ++k)
         pairs[k] = _mm512_min_epu64(_mm512_unpacklo_epi64(m[2 * k], m[2 * k + 1]),
@@ -66,7 +67,7 @@ namespace {
 // The cheapest of the keys whose class is at each of offsets first..first+7
 // from the lowest, in order in the lanes; unclaimed - 1 where none is.
 template <std::size_t n>
-[[gnu::always_inline]] inline __m512i class_winners(const __m512i* keys, const __m256i* offsets, int first) {
+NBZ_ALWAYS_INLINE inline __m512i class_winners(const __m512i* keys, const __m256i* offsets, int first) {
     __m512i minima[8];  // NOLINT(cppcoreguidelines-avoid-c-arrays): vector registers
     for (__m512i& minimum : minima) minimum = _mm512_set1_epi64(static_cast<long long>(unclaimed - 1));
     for (std::size_t i = 0; i < n; ++i) {
@@ -81,7 +82,7 @@ template <std::size_t n>
 // The masks of `count` vectors as one, eight lanes each, joined in mask
 // registers.
 template <std::size_t count>
-[[gnu::always_inline]] inline __mmask64 joined(const __mmask8* m) {
+NBZ_ALWAYS_INLINE inline __mmask64 joined(const __mmask8* m) {
     if constexpr (count == 1)
         return m[0];
     else if constexpr (count == 2)
@@ -94,7 +95,7 @@ template <std::size_t count>
 
 // The lanes of each half whose keys are below `bound`.
 template <std::size_t vectors>
-[[gnu::always_inline]] inline std::array<std::uint64_t, halves> lanes_below(const __m512i* keys, std::uint64_t bound) {
+NBZ_ALWAYS_INLINE inline std::array<std::uint64_t, halves> lanes_below(const __m512i* keys, std::uint64_t bound) {
     const __m512i b = _mm512_set1_epi64(static_cast<long long>(bound));
     __mmask8 below[halves * vectors];  // NOLINT(cppcoreguidelines-avoid-c-arrays): mask registers
     for (std::size_t i = 0; i < halves * vectors; ++i) below[i] = _mm512_cmplt_epu64_mask(keys[i], b);
@@ -103,7 +104,7 @@ template <std::size_t vectors>
 
 // The number of keys below `bound`.
 template <std::size_t vectors>
-[[gnu::always_inline]] inline std::size_t count_below(const __m512i* keys, std::uint64_t bound) {
+NBZ_ALWAYS_INLINE inline std::size_t count_below(const __m512i* keys, std::uint64_t bound) {
     const std::array<std::uint64_t, halves> lanes = lanes_below<vectors>(keys, bound);
     return static_cast<std::size_t>(std::popcount(lanes[0])) + static_cast<std::size_t>(std::popcount(lanes[1]));
 }
@@ -131,8 +132,8 @@ constexpr std::uint64_t plus(std::uint64_t a, std::uint64_t b) { return a > uncl
 // keys for each eight classes, into vectors that each key's class indexes:
 // a key is its class's winner when it equals the entry.
 template <std::size_t vectors>
-[[gnu::always_inline]] inline bool take_class_winners(__m512i* keys, const __m256i* classes, candidates& c, int width,
-                                                      position_set& chosen) {
+NBZ_ALWAYS_INLINE inline bool take_class_winners(__m512i* keys, const __m256i* classes, candidates& c, int width,
+                                                 position_set& chosen) {
     constexpr std::size_t n = halves * vectors;
     // The lowest class and one past the highest (no_class + 1 wraps to 0).
     const __m256i one = _mm256_set1_epi32(1);
@@ -179,8 +180,8 @@ template <std::size_t vectors>
 // last sample's distance from the cheapest key to its bound) are counted;
 // the bracket widens fourfold while it holds too few, and counting halves it.
 template <std::size_t vectors>
-[[gnu::always_inline]] inline bracket bracket_bound(const __m512i* keys, std::uint64_t cheapest, std::size_t fill,
-                                                    std::uint64_t last) {
+NBZ_ALWAYS_INLINE inline bracket bracket_bound(const __m512i* keys, std::uint64_t cheapest, std::size_t fill,
+                                               std::uint64_t last) {
     // In ascending order, so that their counts ascend too.
     const std::array<std::uint64_t, 4> trials = {cheapest + last / 2, cheapest + (last - last / 8),
                                                  plus(cheapest, last + last / 8), plus(cheapest, last + last / 2)};
@@ -226,7 +227,7 @@ template <std::size_t vectors>
 // against its rotations; the one with fill - below_lo - 1 of them below it is
 // the last to survive.
 template <std::size_t vectors>
-[[gnu::always_inline]] inline std::uint64_t exact_bound(const __m512i* keys, const bracket& b, std::size_t fill) {
+NBZ_ALWAYS_INLINE inline std::uint64_t exact_bound(const __m512i* keys, const bracket& b, std::size_t fill) {
     if (b.below_hi == fill) return b.hi;
     __m512i doubt = _mm512_set1_epi64(-1);
     std::size_t gathered = 0;

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "nbz/attributes.h"
 #include "nbz/quantiser.h"
 #include "nbz/state_update.h"
 #include "search/encoder.h"
@@ -34,7 +35,7 @@ constexpr std::int32_t delta_of(std::int32_t code, std::int32_t step, std::int32
 }
 
 // Candidate j, extending path k by t.code[j]: its output, next step and class.
-[[gnu::always_inline]] inline void fill_candidate(candidate_terms& t, std::size_t j, std::size_t k, std::int32_t step) {
+NBZ_ALWAYS_INLINE inline void fill_candidate(candidate_terms& t, std::size_t j, std::size_t k, std::int32_t step) {
     const std::int32_t next = next_step_of(step, t.code[j]);
     t.output[j] = wrap_add(delta_of(t.code[j], step, t.slope[k]), t.output_leaked[k]);
     t.step[j] = next;
@@ -60,8 +61,8 @@ struct expansion {
 // Those lanes get keys above every candidate's and no class: they are never
 // chosen, and the vector selection reads whole vectors without masks.
 
-[[gnu::always_inline]] inline expansion fill_terms(const paths& p, std::size_t alive, std::size_t slots, std::int32_t x,
-                                                   candidate_terms& t) {
+NBZ_ALWAYS_INLINE inline expansion fill_terms(const paths& p, std::size_t alive, std::size_t slots, std::int32_t x,
+                                              candidate_terms& t) {
     constexpr std::size_t o = other_base;
     for (std::size_t k = 0; k < slots; ++k) {
         const std::int32_t step = p.step[k];
@@ -144,8 +145,8 @@ inline std::size_t gather_survivors(const candidate_terms& t, const paths& from,
 
 // The rest of the survivors' states, and their hashes: across slots, in
 // vector registers. Like fill_terms, it runs over whole vectors of slots.
-[[gnu::always_inline]] inline void advance_survivors(const survivor_terms& s, std::size_t slots, paths& next,
-                                                     state_hashes& hashes) {
+NBZ_ALWAYS_INLINE inline void advance_survivors(const survivor_terms& s, std::size_t slots, paths& next,
+                                                state_hashes& hashes) {
     for (std::size_t k = 0; k < slots; ++k) {
         const std::int32_t delta = delta_of(s.code[k], s.step[k], s.slope[k]);
         const std::int32_t estimate = wrap_add(delta, s.estimate_leaked[k]);
@@ -169,9 +170,9 @@ static_assert(paths_max % 16 == 0);
 // partition_rest goes on from keys[i], with `below` keys already in place
 // and `above` in the spill, and ends the partition: the plain kernel's whole
 // partition, and the vector kernels' last few keys.
-[[gnu::always_inline]] inline std::size_t partition_rest(std::uint64_t* keys, std::size_t i, std::size_t n,
-                                                         std::uint64_t pivot, std::uint64_t* spill, std::size_t below,
-                                                         std::size_t above) {
+NBZ_ALWAYS_INLINE inline std::size_t partition_rest(std::uint64_t* keys, std::size_t i, std::size_t n,
+                                                    std::uint64_t pivot, std::uint64_t* spill, std::size_t below,
+                                                    std::size_t above) {
     for (; i < n; ++i) {
         const std::uint64_t key = keys[i];
         keys[below] = key;  // below <= i: only keys already read are overwritten
@@ -207,8 +208,8 @@ inline void narrow(std::size_t& lo, std::size_t& hi, std::size_t count, std::siz
 // no particular order, partitioning with `partition` (keys, n, pivot,
 // spill), whose spill has room for candidate_max + 8 keys.
 template <class Partition>
-[[gnu::always_inline]] inline void select_smallest(std::uint64_t* keys, std::size_t size, std::size_t count,
-                                                   std::uint64_t* spill, Partition partition) {
+NBZ_ALWAYS_INLINE inline void select_smallest(std::uint64_t* keys, std::size_t size, std::size_t count,
+                                              std::uint64_t* spill, Partition partition) {
     for (std::size_t lo = 0, hi = size; lo < count && count < hi;)
         narrow(lo, hi, count, lo + partition(keys + lo, hi - lo, pivot_of(keys, lo, hi), spill));
 }
@@ -250,10 +251,9 @@ inline survivor_counts counts_of(const candidates& c, int width) {
 // The survivors' states in slots 0.. of `next`, with their history steps and
 // hashes, as gather_survivors and advance_survivors find them. Returns their
 // number.
-[[gnu::always_inline]] inline std::size_t survivors_in_turn(const candidate_terms& t, const paths& from,
-                                                            const candidates& c, const position_set& chosen,
-                                                            std::uint64_t base, paths& next, history_row& steps,
-                                                            state_hashes& hashes, std::size_t lanes) {
+NBZ_ALWAYS_INLINE inline std::size_t survivors_in_turn(const candidate_terms& t, const paths& from, const candidates& c,
+                                                       const position_set& chosen, std::uint64_t base, paths& next,
+                                                       history_row& steps, state_hashes& hashes, std::size_t lanes) {
     survivor_terms s;
     const std::size_t words = 2 + (16 * c.extras + 63) / 64;  // those that can hold positions in use
     const std::size_t kept = gather_survivors(t, from, chosen, words, base, next, steps, s);
@@ -267,8 +267,8 @@ inline survivor_counts counts_of(const candidates& c, int width) {
 // fill_terms over whole vectors of `lanes`: a fixed number of them, which
 // the compiler unrolls, when up to four.
 template <std::size_t lanes>
-[[gnu::always_inline]] inline expansion fill_terms_whole(const paths& p, std::size_t count, std::int32_t x,
-                                                         candidate_terms& t) {
+NBZ_ALWAYS_INLINE inline expansion fill_terms_whole(const paths& p, std::size_t count, std::int32_t x,
+                                                    candidate_terms& t) {
     switch (whole_vectors(count, lanes) / lanes) {
         case 1:
             return fill_terms(p, count, lanes, x, t);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "nbz/attributes.h"
 #include "search/encoder.h"
 #include "search/lanes.h"
 
@@ -24,8 +25,8 @@ bool may_repeat_plain(const state_hashes& hashes, std::size_t count) {
     return matches > count;  // more than each hash matching itself
 }
 
-[[gnu::always_inline]] inline std::size_t partition_plain(std::uint64_t* keys, std::size_t n, std::uint64_t pivot,
-                                                          std::uint64_t* spill) {
+NBZ_ALWAYS_INLINE inline std::size_t partition_plain(std::uint64_t* keys, std::size_t n, std::uint64_t pivot,
+                                                     std::uint64_t* spill) {
     return partition_rest(keys, 0, n, pivot, spill, 0, 0);
 }
 

@@ -11,7 +11,12 @@
 // NBZ_SEARCH_TARGET_END; its runtime check is NBZ_SEARCH_RUNS(NBZ_AVX2_SETS).
 // Every function defined in the region may use every set in the list, and
 // nothing else; what the region's functions call outside it is built for any
-// processor of the target (or inlined into them).
+// processor of the target (or inlined into them). GCC and Clang only: the
+// vector kernels are built where NBZ_SEARCH_X86 is defined (search/encoder.h).
+
+#if !defined(__GNUC__) && !defined(__clang__)
+#error "search/target.h needs GCC's or Clang's target attributes"
+#endif
 
 #define NBZ_SEARCH_SET_FIRST(set) #set
 #define NBZ_SEARCH_SET_NEXT(set) "," #set
