@@ -1,7 +1,10 @@
 # Installs the built project into a scratch prefix, then builds and runs a
 # small consumer against it, once through find_package(nbz) and once through
 # pkg-config; checks that the consumer is the README's library example, word
-# for word. Variables: BUILD_DIR, SOURCE_DIR, WORK_DIR, CXX, README.
+# for word. Builds the C interface's client (tests/c) through nbz::c, and
+# through pkg-config nbz-c as C99 with every warning an error, and checks
+# the files that it writes against the commands'. Variables: BUILD_DIR,
+# SOURCE_DIR, WORK_DIR, CXX, CC, README.
 
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -23,11 +26,24 @@ endif()
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-foreach(installed bin/nbz bin/nbzdec bin/nbzhq include/nbz/nbz.h share/man/man1/nbz.1)
+foreach(installed bin/nbz bin/nbzdec bin/nbzhq include/nbz/nbz.h include/nbz/nbz_c.h share/man/man1/nbz.1)
   if(NOT EXISTS ${prefix}/${installed})
     message(FATAL_ERROR "not installed: ${installed}")
   endif()
 endforeach()
+
+# The libraries, wherever the build's CMAKE_INSTALL_LIBDIR puts them: the
+# C interface's, and the C++ archive under a name of its own.
+foreach(library libnbz.so.1 libnbz_codec.a libnbz_prepare.a pkgconfig/nbz-c.pc)
+  file(GLOB_RECURSE found ${prefix}/*/${library})
+  if(NOT found)
+    message(FATAL_ERROR "not installed: ${library}")
+  endif()
+endforeach()
+file(GLOB_RECURSE clashing ${prefix}/*/libnbz.a)
+if(clashing)
+  message(FATAL_ERROR "installed: ${clashing}, which -lnbz would take for the shared library")
+endif()
 
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/consumer -DCMAKE_PREFIX_PATH=${prefix}
     -DCMAKE_CXX_COMPILER=${CXX})
@@ -47,3 +63,20 @@ separate_arguments(flags UNIX_COMMAND "${flags}")
 run(${CXX} ${SOURCE_DIR}/consumer.cpp ${flags} -o ${WORK_DIR}/pc_consumer)
 run(${WORK_DIR}/pc_consumer)
 message(STATUS "pkg-config consumer: ${run_output}")
+run(${WORK_DIR}/consumer/c_client ${WORK_DIR}/consumer)
+message(STATUS "nbz::c client: ${run_output}")
+
+run(pkg-config --cflags --libs nbz-c)
+string(STRIP "${run_output}" flags)
+separate_arguments(flags UNIX_COMMAND "${flags}")
+run(pkg-config --variable=libdir nbz-c)
+string(STRIP "${run_output}" libdir)
+set(c_client_dir ${WORK_DIR}/c_client)
+file(MAKE_DIRECTORY ${c_client_dir})
+run(${CC} -std=c99 -Wall -Wextra -pedantic -Werror ${SOURCE_DIR}/../c/c_client.c ${flags} -Wl,-rpath,${libdir}
+    -o ${c_client_dir}/c_client)
+run(${c_client_dir}/c_client ${c_client_dir})
+include(${SOURCE_DIR}/../c/check_client.cmake)
+nbz_check_client(${c_client_dir} ${BUILD_DIR})
+string(STRIP "${run_output}" client_output)
+message(STATUS "pkg-config nbz-c client: the commands' bytes and reports (${client_output})")
