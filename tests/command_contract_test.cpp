@@ -88,10 +88,10 @@ std::pair<std::filesystem::file_type, bytes> contents(const std::string& path) {
 }
 void PrintTo(const failure_case& c, std::ostream* os) { *os << c.name; }
 
-// For in_child: preloads the shim that makes every fsync fail. The shim
+// For in_child: preloads a shim (FSYNC_FAILS_SHIM, OUTPUT_SHIM). The shim
 // comes before a sanitizer's runtime, which must then not insist on being
 // first.
-std::function<void()> with_failing_fsync(const std::string& shim) {
+std::function<void()> preloading(const std::string& shim) {
     return [shim] {
         ::setenv("LD_PRELOAD", shim.c_str(), 1);
         const char* asan = std::getenv("ASAN_OPTIONS");
@@ -189,7 +189,7 @@ const auto faults =
                                        write_file(d / "out", bytes(10, 0x77));
                                        return std::vector{d / "in", d / "out"};
                                    },
-                                   "Couldn't write output file.", with_failing_fsync(built_file(FSYNC_FAILS_SHIM))},
+                                   "Couldn't write output file.", preloading(built_file(FSYNC_FAILS_SHIM))},
                       failure_case{"fifo_output_without_reader",
                                    [](const temp_dir& d) {
                                        ::mkfifo((d / "out").c_str(), 0600);
@@ -301,7 +301,21 @@ bool wait_for_writes(pid_t pid) {
     return false;
 }
 
+// Waits until the mark `name` is in `dir`, for at most a few seconds.
+bool wait_for_mark(const temp_dir& dir, const std::string& name) {
+    for (int i = 0; i < 10000 && !std::filesystem::exists(dir / name); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds{2});
+    return std::filesystem::exists(dir / name);
+}
+
 enum class outcome { success, failure, interrupted, final_copy_fails };
+
+// What the output shim does to a run that must still succeed.
+enum class ordeal {
+    none,
+    signal_at_commit,  // SIGINT just after the rename, or in the staged copy
+    staging_full,      // the staging folder holds 512 bytes
+};
 
 struct folder_case {
     std::string name;
@@ -309,6 +323,8 @@ struct folder_case {
     outcome how;
     bool new_file;       // a success puts a new file under the name, else it writes over the earlier one
     bool tmpdir = true;  // TMPDIR names a folder that the user may write
+    ordeal trial = ordeal::none;
+    bool wav = false;  // nbzdec writes a WAV, whose header it writes again at the end
 };
 void PrintTo(const folder_case& c, std::ostream* os) { *os << c.name; }
 
@@ -321,35 +337,57 @@ TEST_P(OrdinaryUser, KeepsOrReplacesWholeAFileOfAnotherUser) {
     const folder_case& c = GetParam();
     temp_dir dir;
     fs::permissions(dir.path(), fs::perms{0777});  // also the ordinary user's TMPDIR
-    const std::string binary = reachable_by_ordinary_user(NBZ_BINARY, dir.path());
+    const std::string command = c.wav ? NBZDEC_BINARY : NBZ_BINARY;
+    const std::string binary = reachable_by_ordinary_user(command, dir.path());
     const std::string shim = reachable_by_ordinary_user(FSYNC_FAILS_SHIM, dir.path());
-    if (binary.empty() || shim.empty())
+    const std::string output_shim = reachable_by_ordinary_user(OUTPUT_SHIM, dir.path());
+    if (binary.empty() || shim.empty() || output_shim.empty())
         GTEST_SKIP() << "nobody cannot reach " << dir.path() << ": set TMPDIR to a folder open to all";
     if (c.folder_mode & S_ISVTX && ::geteuid() != 0) GTEST_SKIP() << "only root can give a file to another user";
     const bool long_run = c.how == outcome::interrupted;
     const bool replaced = c.how == outcome::success;
+    const std::vector<std::string> options =
+        c.wav ? std::vector<std::string>{"-r", "8000"} : std::vector<std::string>{};
+    const std::string out = dir / (c.wav ? "f/out.wav" : "f/out");
+    const auto arguments = [&](const std::string& output) {
+        std::vector<std::string> args = options;
+        args.insert(args.end(), {dir / "in", output});
+        return args;
+    };
     write_file(dir / "in", bytes(4000, 0x35));
-    const process_result reference = run_process(NBZ_BINARY, {dir / "in", dir / "reference"});
+    const std::string reference_file = dir / (c.wav ? "reference.wav" : "reference");
+    const process_result reference = run_process(command, arguments(reference_file));
     ASSERT_EQ(reference.status, 0);
+    fs::create_directory(dir / "staging");
+    fs::permissions(dir / "staging", fs::perms{0777});
     if (long_run) fs::resize_file(dir / "in", std::uint64_t{2} << 30);
     const bytes earlier(long_run ? 9 : 5000, 0x61);  // longer than the new stream, but for a long run
     fs::create_directory(dir / "f");
-    write_file(dir / "f/out", earlier);
-    fs::permissions(dir / "f/out", fs::perms{0646});
+    write_file(out, earlier);
+    fs::permissions(out, fs::perms{0646});
     fs::permissions(dir / "f", fs::perms{c.folder_mode});
     struct stat before {};
-    ASSERT_EQ(::stat((dir / "f/out").c_str(), &before), 0);
+    ASSERT_EQ(::stat(out.c_str(), &before), 0);
 
-    const child_process child = start_process(binary, {dir / "in", dir / "f/out"}, {}, [&] {
+    const child_process child = start_process(binary, arguments(out), {}, [&] {
         as_ordinary_user();
-        ::setenv("TMPDIR", c.tmpdir ? dir.path().c_str() : "/nonexistent", 1);
+        ::setenv("TMPDIR", c.tmpdir ? (dir / "staging").c_str() : "/nonexistent", 1);
         const rlimit limit{512, 512};
         if (c.how == outcome::failure) ::setrlimit(RLIMIT_FSIZE, &limit);
-        if (c.how == outcome::final_copy_fails) with_failing_fsync(shim)();
+        if (c.how == outcome::final_copy_fails) preloading(shim)();
+        if (c.trial != ordeal::none) preloading(output_shim)();
+        ::setenv("NBZ_SHIM_MARKS", dir.path().c_str(), 1);
+        if (c.trial == ordeal::signal_at_commit) ::setenv("NBZ_SHIM_HOLD", out.c_str(), 1);
+        if (c.trial == ordeal::staging_full) ::setenv("NBZ_SHIM_FULL", (dir / "staging").c_str(), 1);
     });
     if (long_run) {
         EXPECT_TRUE(wait_for_writes(child.pid));
         ::kill(child.pid, SIGINT);
+    }
+    if (c.trial == ordeal::signal_at_commit) {
+        EXPECT_TRUE(wait_for_mark(dir, "held"));
+        ::kill(child.pid, SIGINT);
+        write_file(dir / "go", {});
     }
     const process_result run = finish_process(child);
     EXPECT_EQ(run.status, replaced ? 0 : long_run ? -1 : 1);
@@ -358,11 +396,11 @@ TEST_P(OrdinaryUser, KeepsOrReplacesWholeAFileOfAnotherUser) {
     const std::string messages[] = {reference.out, "Couldn't write output file.\n", "",
                                     "Couldn't write output file: copying the finished stream into it failed, and it "
                                     "is now empty.\n"};
-    const bytes contents[] = {read_file(dir / "reference"), earlier, earlier, {}};
+    const bytes contents[] = {read_file(reference_file), earlier, earlier, {}};
     EXPECT_EQ(run.out, messages[static_cast<int>(c.how)]);
-    EXPECT_EQ(read_file(dir / "f/out"), contents[static_cast<int>(c.how)]);
+    EXPECT_EQ(read_file(out), contents[static_cast<int>(c.how)]);
     struct stat after {};
-    ASSERT_EQ(::stat((dir / "f/out").c_str(), &after), 0);
+    ASSERT_EQ(::stat(out.c_str(), &after), 0);
     EXPECT_EQ(after.st_mode & 07777, 0646U);
     EXPECT_EQ(after.st_ino != before.st_ino, replaced && c.new_file);
     EXPECT_EQ(after.st_uid, replaced && c.new_file ? ::geteuid() == 0 ? nobody : ::geteuid() : before.st_uid);
@@ -372,16 +410,21 @@ TEST_P(OrdinaryUser, KeepsOrReplacesWholeAFileOfAnotherUser) {
 
 INSTANTIATE_TEST_SUITE_P(
     Folders, OrdinaryUser,
-    ::testing::Values(folder_case{"shared_success", 0777, outcome::success, true},
-                      folder_case{"shared_failure", 0777, outcome::failure, true},
-                      folder_case{"shared_interrupted", 0777, outcome::interrupted, true},
-                      folder_case{"sticky_success", 01777, outcome::success, false},
-                      folder_case{"sticky_failure", 01777, outcome::failure, false},
-                      folder_case{"read_only_success", 0555, outcome::success, false},
-                      folder_case{"read_only_success_without_tmpdir", 0555, outcome::success, false, false},
-                      folder_case{"read_only_failure", 0555, outcome::failure, false},
-                      folder_case{"read_only_interrupted", 0555, outcome::interrupted, false},
-                      folder_case{"read_only_final_copy_fails", 0555, outcome::final_copy_fails, false}),
+    ::testing::Values(
+        folder_case{"shared_success", 0777, outcome::success, true},
+        folder_case{"shared_failure", 0777, outcome::failure, true},
+        folder_case{"shared_interrupted", 0777, outcome::interrupted, true},
+        folder_case{"sticky_success", 01777, outcome::success, false},
+        folder_case{"sticky_failure", 01777, outcome::failure, false},
+        folder_case{"read_only_success", 0555, outcome::success, false},
+        folder_case{"read_only_success_without_tmpdir", 0555, outcome::success, false, false},
+        folder_case{"read_only_failure", 0555, outcome::failure, false},
+        folder_case{"read_only_interrupted", 0555, outcome::interrupted, false},
+        folder_case{"read_only_final_copy_fails", 0555, outcome::final_copy_fails, false},
+        folder_case{"shared_signalled_at_rename", 0777, outcome::success, true, true, ordeal::signal_at_commit},
+        folder_case{"read_only_signalled_in_copy", 0555, outcome::success, false, true, ordeal::signal_at_commit},
+        folder_case{"read_only_wav_success", 0555, outcome::success, false, true, ordeal::none, true},
+        folder_case{"read_only_wav_staging_full", 0555, outcome::success, false, true, ordeal::staging_full, true}),
     [](const auto& info) { return info.param.name; });
 
 TEST(Replacement, LeavesAFileThatTheUserMayNotWrite) {
