@@ -20,6 +20,7 @@ struct armed_output {
 };
 
 armed_output pending;
+bool process_is_one_run = false;
 
 // The signals whose default action ends the process and that another
 // process, a terminal or a timer sends at any time. SIGPIPE and SIGXFSZ are
@@ -88,14 +89,19 @@ void install(int signal_number, void (*handler)(int)) {
     ::sigaction(signal_number, &action, nullptr);
 }
 
-}  // namespace
-
-void install_interrupt_cleanup() {
+void install_handlers() {
     static bool installed = false;
     if (installed) return;
     installed = true;
     for_each_sent_signal([](int s) { install(s, on_sent_signal); });
     for (const int s : fault_signals) install(s, on_fault);
+}
+
+}  // namespace
+
+void install_interrupt_cleanup() {
+    process_is_one_run = true;
+    install_handlers();
 }
 
 interruptions_held::interruptions_held() {
@@ -108,7 +114,7 @@ interruptions_held::~interruptions_held() { ::sigprocmask(SIG_SETMASK, &previous
 void remove_partial_output(const char* path) { ::unlink(path); }
 
 void arm_interrupt_cleanup(const char* path) {
-    install_interrupt_cleanup();
+    install_handlers();
     pending.armed.store(false);
     pending.committed.store(false);
     // A path too long to keep is not armed rather than cut short.
@@ -119,6 +125,6 @@ void arm_interrupt_cleanup(const char* path) {
 
 void disarm_interrupt_cleanup() { pending.armed.store(false); }
 
-void commit_output() { pending.committed.store(true); }
+void commit_output() { pending.committed.store(process_is_one_run); }
 
 }  // namespace nbz::cli

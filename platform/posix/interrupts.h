@@ -17,8 +17,10 @@ namespace nbz::cli {
 
 // Installs the signal handlers, once, on every such signal still at its
 // default action: one that the caller ignores stays ignored, and one that a
-// runtime (a sanitizer) handles stays its. Called before the first output is
-// created.
+// runtime (a sanitizer) handles stays its. Called at the start of a process
+// that is one run, whose end a commit then decides; in another (a test that
+// runs commands in its own process) the handlers are installed at the first
+// arming, and a commit leaves signals as they were.
 void install_interrupt_cleanup();
 
 // Holds back the signals that can be held (all but the faults) while it
