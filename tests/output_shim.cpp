@@ -72,6 +72,8 @@ long long room_left(int fd) {
 
 }  // namespace
 
+// The C library names the parameters with reserved names.
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 extern "C" ssize_t write(int fd, const void* data, std::size_t size) {
     static const auto real = next<ssize_t (*)(int, const void*, std::size_t)>("write");
     const long long room = room_left(fd);
@@ -86,6 +88,7 @@ extern "C" ssize_t write(int fd, const void* data, std::size_t size) {
     return written;
 }
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 extern "C" int rename(const char* from, const char* to) {
     static const auto real = next<int (*)(const char*, const char*)>("rename");
     const int result = real(from, to);
