@@ -16,8 +16,10 @@ std::vector<std::string> command_arguments(int argc, char** argv);
 // input, output or error is opened on the null device, so that no file the
 // run opens takes its place; what quiet_standard_error needs is opened; a
 // reader that went away or a file-size limit fails a write instead of ending
-// the process; and a signal that would end the process removes a partial
-// output first.
+// the process; a signal that would end the process removes a partial output
+// first; and once the output is committed (output_file::close()), a signal
+// sent to the process no longer ends it, so that the run reports and
+// succeeds as the output tells.
 void prepare_process();
 
 // Whether standard error is a terminal or console, where progress is shown.
