@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "process.h"
+#include "sound_files.h"
 #include "temp_files.h"
 
 namespace nbz::testing {
@@ -88,10 +91,10 @@ std::pair<std::filesystem::file_type, bytes> contents(const std::string& path) {
 }
 void PrintTo(const failure_case& c, std::ostream* os) { *os << c.name; }
 
-// For in_child: preloads the shim that makes every fsync fail. The shim
+// For in_child: preloads a shim (FSYNC_FAILS_SHIM, OUTPUT_SHIM). The shim
 // comes before a sanitizer's runtime, which must then not insist on being
 // first.
-std::function<void()> with_failing_fsync(const std::string& shim) {
+std::function<void()> preloading(const std::string& shim) {
     return [shim] {
         ::setenv("LD_PRELOAD", shim.c_str(), 1);
         const char* asan = std::getenv("ASAN_OPTIONS");
@@ -189,7 +192,7 @@ const auto faults =
                                        write_file(d / "out", bytes(10, 0x77));
                                        return std::vector{d / "in", d / "out"};
                                    },
-                                   "Couldn't write output file.", with_failing_fsync(built_file(FSYNC_FAILS_SHIM))},
+                                   "Couldn't write output file.", preloading(built_file(FSYNC_FAILS_SHIM))},
                       failure_case{"fifo_output_without_reader",
                                    [](const temp_dir& d) {
                                        ::mkfifo((d / "out").c_str(), 0600);
@@ -226,6 +229,35 @@ TEST_P(Outputs, AFifoReaderThatLeavesEarlyFailsTheWrite) {
     EXPECT_EQ(run.out, "Couldn't write output file.\n");
 }
 
+TEST_P(Outputs, AFifoReaderThatFallsBehindGetsTheWholeStream) {
+    const command& c = GetParam();
+    temp_dir dir;
+    write_file(dir / "in", bytes(std::size_t{1} << 16, 0x35));
+    std::vector<std::string> args = c.quick;
+    args.insert(args.end(), {dir / "in", dir / "reference"});
+    ASSERT_EQ(run_process(c.binary, args).status, 0);
+    ::mkfifo((dir / "out").c_str(), 0600);
+    const int reader = ::open((dir / "out").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ASSERT_GT(::fcntl(reader, F_SETPIPE_SZ, 4096), 0);  // a pipe that holds less than the output
+    args.back() = dir / "out";
+    const child_process child = start_process(c.binary, args);
+    pollfd ready{reader, POLLIN, 0};
+    EXPECT_EQ(::poll(&ready, 1, 20000), 1);
+    // The pipe fills meanwhile: the writer must wait, not fail.
+    std::this_thread::sleep_for(std::chrono::milliseconds{200});
+    bytes received;
+    std::array<unsigned char, 65536> buffer{};
+    for (ssize_t n = 1; n != 0 && ::poll(&ready, 1, 20000) == 1;) {
+        n = ::read(reader, buffer.data(), buffer.size());
+        if (n > 0) received.insert(received.end(), buffer.begin(), buffer.begin() + n);
+    }
+    ::close(reader);
+    const process_result run = finish_process(child);
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(received, read_file(dir / "reference"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Commands, Outputs, all_commands, [](const auto& info) { return info.param.name; });
 
 TEST(Replacement, RefusesTheFileThatStandardOutputGoesToButNotADevice) {
@@ -252,20 +284,27 @@ TEST(Replacement, WritesTheFileThatTheNameLeadsToWithItsPermissions) {
     ASSERT_EQ(run_process(NBZ_BINARY, {dir / "in", dir / "reference"}).status, 0);
     const bytes stream = read_file(dir / "reference");
     std::filesystem::create_directory(dir / "sub");
+    // The runs' working folder, with a file where a relative link would
+    // lead from there rather than from its own folder.
+    std::filesystem::create_directories(dir / "elsewhere/sub");
+    write_file(dir / "elsewhere/sub/target", bytes(9, 2));
+    const std::string longest(NAME_MAX, 'n');
     const struct {
         const char* name;
         std::function<void(const temp_dir&)> setup;
         std::string file;  // where the stream must land
         mode_t umask;
         std::filesystem::perms perms;
+        std::string output = "out";
     } cases[] = {
         {"new file", [](const temp_dir&) {}, "out", 027, std::filesystem::perms{0640}},
+        {"name of NAME_MAX bytes", [](const temp_dir&) {}, longest, 022, std::filesystem::perms{0644}, longest},
         {"earlier file",
          [](const temp_dir& d) {
              write_file(d / "out", bytes(9, 1));
-             std::filesystem::permissions(d / "out", std::filesystem::perms{0604});
+             std::filesystem::permissions(d / "out", std::filesystem::perms{0745});
          },
-         "out", 077, std::filesystem::perms{0604}},
+         "out", 077, std::filesystem::perms{0745}},
         {"symbolic link",
          [](const temp_dir& d) {
              write_file(d / "sub/target", bytes(9, 1));
@@ -277,16 +316,18 @@ TEST(Replacement, WritesTheFileThatTheNameLeadsToWithItsPermissions) {
     for (const auto& c : cases) {
         c.setup(dir);
         const mode_t mask = c.umask;
-        const process_result run = run_process(NBZ_BINARY, {dir / "in", dir / "out"}, {}, [mask] { ::umask(mask); });
+        const process_result run =
+            run_process(NBZ_BINARY, {dir / "in", dir / c.output}, dir / "elsewhere", [mask] { ::umask(mask); });
         EXPECT_EQ(run.status, 0) << c.name;
         EXPECT_EQ(read_file(dir / c.file), stream) << c.name;
         EXPECT_EQ(std::filesystem::status(dir / c.file).permissions(), c.perms) << c.name;
-        EXPECT_EQ(std::filesystem::is_symlink(dir / "out"), c.file != "out") << c.name;
+        EXPECT_EQ(std::filesystem::is_symlink(dir / c.output), c.file != c.output) << c.name;
         EXPECT_EQ(unfinished_outputs(dir.path()), std::vector<std::string>{}) << c.name;
         EXPECT_EQ(unfinished_outputs(dir / "sub"), std::vector<std::string>{}) << c.name;
-        std::filesystem::remove(dir / "out");
+        std::filesystem::remove(dir / c.output);
         std::filesystem::remove(dir / "sub/target");
     }
+    EXPECT_EQ(read_file(dir / "elsewhere/sub/target"), bytes(9, 2));
 }
 
 // Waits until the process has written something, for at most a few seconds.
@@ -301,7 +342,21 @@ bool wait_for_writes(pid_t pid) {
     return false;
 }
 
+// Waits until the mark `name` is in `dir`, for at most a few seconds.
+bool wait_for_mark(const temp_dir& dir, const std::string& name) {
+    for (int i = 0; i < 10000 && !std::filesystem::exists(dir / name); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds{2});
+    return std::filesystem::exists(dir / name);
+}
+
 enum class outcome { success, failure, interrupted, final_copy_fails };
+
+// What the output shim does to a run that must still succeed.
+enum class ordeal {
+    none,
+    signal_at_commit,  // SIGINT just after the rename, or in the staged copy
+    staging_full,      // the staging folder holds 512 bytes
+};
 
 struct folder_case {
     std::string name;
@@ -309,6 +364,8 @@ struct folder_case {
     outcome how;
     bool new_file;       // a success puts a new file under the name, else it writes over the earlier one
     bool tmpdir = true;  // TMPDIR names a folder that the user may write
+    ordeal trial = ordeal::none;
+    bool wav = false;  // nbzdec writes a WAV, whose header it writes again at the end
 };
 void PrintTo(const folder_case& c, std::ostream* os) { *os << c.name; }
 
@@ -321,35 +378,57 @@ TEST_P(OrdinaryUser, KeepsOrReplacesWholeAFileOfAnotherUser) {
     const folder_case& c = GetParam();
     temp_dir dir;
     fs::permissions(dir.path(), fs::perms{0777});  // also the ordinary user's TMPDIR
-    const std::string binary = reachable_by_ordinary_user(NBZ_BINARY, dir.path());
+    const std::string command = c.wav ? NBZDEC_BINARY : NBZ_BINARY;
+    const std::string binary = reachable_by_ordinary_user(command, dir.path());
     const std::string shim = reachable_by_ordinary_user(FSYNC_FAILS_SHIM, dir.path());
-    if (binary.empty() || shim.empty())
+    const std::string output_shim = reachable_by_ordinary_user(OUTPUT_SHIM, dir.path());
+    if (binary.empty() || shim.empty() || output_shim.empty())
         GTEST_SKIP() << "nobody cannot reach " << dir.path() << ": set TMPDIR to a folder open to all";
     if (c.folder_mode & S_ISVTX && ::geteuid() != 0) GTEST_SKIP() << "only root can give a file to another user";
     const bool long_run = c.how == outcome::interrupted;
     const bool replaced = c.how == outcome::success;
+    const std::vector<std::string> options =
+        c.wav ? std::vector<std::string>{"-r", "8000"} : std::vector<std::string>{};
+    const std::string out = dir / (c.wav ? "f/out.wav" : "f/out");
+    const auto arguments = [&](const std::string& output) {
+        std::vector<std::string> args = options;
+        args.insert(args.end(), {dir / "in", output});
+        return args;
+    };
     write_file(dir / "in", bytes(4000, 0x35));
-    const process_result reference = run_process(NBZ_BINARY, {dir / "in", dir / "reference"});
+    const std::string reference_file = dir / (c.wav ? "reference.wav" : "reference");
+    const process_result reference = run_process(command, arguments(reference_file));
     ASSERT_EQ(reference.status, 0);
+    fs::create_directory(dir / "staging");
+    fs::permissions(dir / "staging", fs::perms{0777});
     if (long_run) fs::resize_file(dir / "in", std::uint64_t{2} << 30);
     const bytes earlier(long_run ? 9 : 5000, 0x61);  // longer than the new stream, but for a long run
     fs::create_directory(dir / "f");
-    write_file(dir / "f/out", earlier);
-    fs::permissions(dir / "f/out", fs::perms{0646});
+    write_file(out, earlier);
+    fs::permissions(out, fs::perms{0646});
     fs::permissions(dir / "f", fs::perms{c.folder_mode});
     struct stat before {};
-    ASSERT_EQ(::stat((dir / "f/out").c_str(), &before), 0);
+    ASSERT_EQ(::stat(out.c_str(), &before), 0);
 
-    const child_process child = start_process(binary, {dir / "in", dir / "f/out"}, {}, [&] {
+    const child_process child = start_process(binary, arguments(out), {}, [&] {
         as_ordinary_user();
-        ::setenv("TMPDIR", c.tmpdir ? dir.path().c_str() : "/nonexistent", 1);
+        ::setenv("TMPDIR", c.tmpdir ? (dir / "staging").c_str() : "/nonexistent", 1);
         const rlimit limit{512, 512};
         if (c.how == outcome::failure) ::setrlimit(RLIMIT_FSIZE, &limit);
-        if (c.how == outcome::final_copy_fails) with_failing_fsync(shim)();
+        if (c.how == outcome::final_copy_fails) preloading(shim)();
+        if (c.trial != ordeal::none) preloading(output_shim)();
+        ::setenv("NBZ_SHIM_MARKS", dir.path().c_str(), 1);
+        if (c.trial == ordeal::signal_at_commit) ::setenv("NBZ_SHIM_HOLD", out.c_str(), 1);
+        if (c.trial == ordeal::staging_full) ::setenv("NBZ_SHIM_FULL", (dir / "staging").c_str(), 1);
     });
     if (long_run) {
         EXPECT_TRUE(wait_for_writes(child.pid));
         ::kill(child.pid, SIGINT);
+    }
+    if (c.trial == ordeal::signal_at_commit) {
+        EXPECT_TRUE(wait_for_mark(dir, "held"));
+        ::kill(child.pid, SIGINT);
+        write_file(dir / "go", {});
     }
     const process_result run = finish_process(child);
     EXPECT_EQ(run.status, replaced ? 0 : long_run ? -1 : 1);
@@ -358,11 +437,11 @@ TEST_P(OrdinaryUser, KeepsOrReplacesWholeAFileOfAnotherUser) {
     const std::string messages[] = {reference.out, "Couldn't write output file.\n", "",
                                     "Couldn't write output file: copying the finished stream into it failed, and it "
                                     "is now empty.\n"};
-    const bytes contents[] = {read_file(dir / "reference"), earlier, earlier, {}};
+    const bytes contents[] = {read_file(reference_file), earlier, earlier, {}};
     EXPECT_EQ(run.out, messages[static_cast<int>(c.how)]);
-    EXPECT_EQ(read_file(dir / "f/out"), contents[static_cast<int>(c.how)]);
+    EXPECT_EQ(read_file(out), contents[static_cast<int>(c.how)]);
     struct stat after {};
-    ASSERT_EQ(::stat((dir / "f/out").c_str(), &after), 0);
+    ASSERT_EQ(::stat(out.c_str(), &after), 0);
     EXPECT_EQ(after.st_mode & 07777, 0646U);
     EXPECT_EQ(after.st_ino != before.st_ino, replaced && c.new_file);
     EXPECT_EQ(after.st_uid, replaced && c.new_file ? ::geteuid() == 0 ? nobody : ::geteuid() : before.st_uid);
@@ -372,17 +451,152 @@ TEST_P(OrdinaryUser, KeepsOrReplacesWholeAFileOfAnotherUser) {
 
 INSTANTIATE_TEST_SUITE_P(
     Folders, OrdinaryUser,
-    ::testing::Values(folder_case{"shared_success", 0777, outcome::success, true},
-                      folder_case{"shared_failure", 0777, outcome::failure, true},
-                      folder_case{"shared_interrupted", 0777, outcome::interrupted, true},
-                      folder_case{"sticky_success", 01777, outcome::success, false},
-                      folder_case{"sticky_failure", 01777, outcome::failure, false},
-                      folder_case{"read_only_success", 0555, outcome::success, false},
-                      folder_case{"read_only_success_without_tmpdir", 0555, outcome::success, false, false},
-                      folder_case{"read_only_failure", 0555, outcome::failure, false},
-                      folder_case{"read_only_interrupted", 0555, outcome::interrupted, false},
-                      folder_case{"read_only_final_copy_fails", 0555, outcome::final_copy_fails, false}),
+    ::testing::Values(
+        folder_case{"shared_success", 0777, outcome::success, true},
+        folder_case{"shared_failure", 0777, outcome::failure, true},
+        folder_case{"shared_interrupted", 0777, outcome::interrupted, true},
+        folder_case{"sticky_success", 01777, outcome::success, false},
+        folder_case{"sticky_failure", 01777, outcome::failure, false},
+        folder_case{"read_only_success", 0555, outcome::success, false},
+        folder_case{"read_only_success_without_tmpdir", 0555, outcome::success, false, false},
+        folder_case{"read_only_failure", 0555, outcome::failure, false},
+        folder_case{"read_only_interrupted", 0555, outcome::interrupted, false},
+        folder_case{"read_only_final_copy_fails", 0555, outcome::final_copy_fails, false},
+        folder_case{"shared_signalled_at_rename", 0777, outcome::success, true, true, ordeal::signal_at_commit},
+        folder_case{"read_only_signalled_in_copy", 0555, outcome::success, false, true, ordeal::signal_at_commit},
+        folder_case{"read_only_wav_success", 0555, outcome::success, false, true, ordeal::none, true},
+        folder_case{"read_only_wav_staging_full", 0555, outcome::success, false, true, ordeal::staging_full, true}),
     [](const auto& info) { return info.param.name; });
+
+// The ordinary user's copies into a file of a read-only folder: the first
+// run is held in its copy until the second comes to copy too, which must
+// then wait for it rather than copy over a half-done copy.
+TEST(Replacement, StagedCopiesIntoOneFileTakeTurns) {
+    namespace fs = std::filesystem;
+    temp_dir dir;
+    fs::permissions(dir.path(), fs::perms{0777});
+    const std::string binary = reachable_by_ordinary_user(NBZ_BINARY, dir.path());
+    const std::string shim = reachable_by_ordinary_user(OUTPUT_SHIM, dir.path());
+    if (binary.empty() || shim.empty())
+        GTEST_SKIP() << "nobody cannot reach " << dir.path() << ": set TMPDIR to a folder open to all";
+    bytes long_input(std::size_t{1} << 20);  // a stream of four copy buffers
+    for (std::size_t i = 0; i < long_input.size(); ++i) long_input[i] = static_cast<unsigned char>(i * 7919 >> 3);
+    write_file(dir / "long", long_input);
+    write_file(dir / "short", bytes(40000, 0x35));
+    ASSERT_EQ(run_process(NBZ_BINARY, {dir / "long", dir / "long.nbz"}).status, 0);
+    ASSERT_EQ(run_process(NBZ_BINARY, {dir / "short", dir / "short.nbz"}).status, 0);
+    fs::create_directory(dir / "f");
+    const std::string out = dir / "f/out";
+    write_file(out, bytes(9, 1));
+    fs::permissions(out, fs::perms{0666});
+    fs::permissions(dir / "f", fs::perms{0555});
+    const auto with_shim = [&](const char* behaviour) {
+        return [&, behaviour] {
+            as_ordinary_user();
+            ::setenv("TMPDIR", dir.path().c_str(), 1);
+            preloading(shim)();
+            ::setenv("NBZ_SHIM_MARKS", dir.path().c_str(), 1);
+            ::setenv(behaviour, out.c_str(), 1);
+        };
+    };
+    const child_process first = start_process(binary, {dir / "long", out}, {}, with_shim("NBZ_SHIM_HOLD"));
+    EXPECT_TRUE(wait_for_mark(dir, "held"));
+    const child_process second = start_process(binary, {dir / "short", out}, {}, with_shim("NBZ_SHIM_GO_AT_LOCK"));
+    EXPECT_EQ(finish_process(first).status, 0);
+    EXPECT_EQ(finish_process(second).status, 0);
+    EXPECT_EQ(read_file(out), read_file(dir / "short.nbz"));
+    fs::permissions(dir / "f", fs::perms{0755});
+}
+
+// Root writing through another user's link in a sticky folder, as the
+// kernel would not let it (fs.protected_symlinks), on each way of writing an
+// output; and the ordinary user through the folder owner's link, as it
+// would.
+TEST(Replacement, FollowsALinkInAStickyFolderOnlyAsTheKernelWould) {
+    namespace fs = std::filesystem;
+    if (::geteuid() != 0) GTEST_SKIP() << "only root can give a link to another user";
+    temp_dir dir;
+    fs::permissions(dir.path(), fs::perms{0777});
+    const std::string binary = reachable_by_ordinary_user(NBZ_BINARY, dir.path());
+    if (binary.empty()) GTEST_SKIP() << "nobody cannot reach " << dir.path() << ": set TMPDIR to a folder open to all";
+    write_file(dir / "in", bytes(4000, 0x35));
+    ASSERT_EQ(run_process(NBZ_BINARY, {dir / "in", dir / "reference"}).status, 0);
+    for (const char* folder : {"sticky", "shared", "read_only"}) fs::create_directory(dir / folder);
+    fs::permissions(dir / "sticky", fs::perms{01777});
+    fs::permissions(dir / "shared", fs::perms{0777});
+    const uid_t other = nobody - 1;
+    const struct {
+        const char* name;
+        std::string target;
+        uid_t link_owner;
+        bool as_nobody;
+        bool followed;
+    } cases[] = {
+        {"replaced", dir / "shared/file", nobody, false, false},
+        {"staged", dir / "read_only/file", other, true, false},
+        {"direct", "/dev/null", nobody, false, false},
+        {"the folder owner's", dir / "shared/file", 0, true, true},
+    };
+    const bytes earlier(9, 1);
+    for (const auto& c : cases) {
+        if (c.target != "/dev/null") {
+            write_file(c.target, earlier);
+            fs::permissions(c.target, fs::perms{0666});
+        }
+        fs::permissions(dir / "read_only", fs::perms{0555});
+        const std::string link = dir / "sticky/out";
+        fs::create_symlink(c.target, link);
+        ASSERT_EQ(::lchown(link.c_str(), c.link_owner, c.link_owner), 0);
+        const process_result run =
+            run_process(binary, {dir / "in", link}, {}, c.as_nobody ? as_ordinary_user : std::function<void()>{});
+        EXPECT_EQ(run.status, c.followed ? 0 : 1) << c.name;
+        if (!c.followed) {
+            EXPECT_EQ(run.out, "Couldn't open output file.\n") << c.name;
+        }
+        if (c.target != "/dev/null") {
+            EXPECT_EQ(read_file(c.target), c.followed ? read_file(dir / "reference") : earlier) << c.name;
+        }
+        EXPECT_TRUE(fs::is_symlink(link)) << c.name;
+        fs::remove(link);
+        fs::permissions(dir / "read_only", fs::perms{0755});
+    }
+}
+
+// A run started with standard input, output or error closed: no file of the
+// run takes the number (the input would be quietened away as standard
+// error, the report written into it as standard output), and the run
+// succeeds.
+TEST(Replacement, ClosedStandardDescriptorsAreNotTakenByTheRunsFiles) {
+    temp_dir dir;
+    std::vector<std::int32_t> tone(8000);
+    for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = static_cast<std::int32_t>((i % 50) << 24);
+    ASSERT_TRUE(write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 8000, 1, tone));
+    write_file(dir / "in.raw", bytes(4000, 0x35));
+    const struct {
+        std::string binary;
+        std::vector<std::string> args;
+        std::vector<int> closed;
+    } cases[] = {
+        {NBZHQ_BINARY, {"-w", "1", dir / "in.wav"}, {STDERR_FILENO}},
+        {NBZHQ_BINARY, {"-w", "1", dir / "in.wav"}, {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}},
+        {NBZ_BINARY, {dir / "in.raw"}, {STDOUT_FILENO}},
+        {NBZDEC_BINARY, {dir / "in.raw"}, {STDIN_FILENO}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.push_back(dir / "reference");
+        const process_result reference = run_process(c.binary, args);
+        ASSERT_EQ(reference.status, 0);
+        args.back() = dir / "out";
+        const process_result run = run_process(c.binary, args, {}, [&] {
+            for (const int fd : c.closed) ::close(fd);
+        });
+        const bool report_seen = std::ranges::find(c.closed, STDOUT_FILENO) == c.closed.end();
+        EXPECT_EQ(run.status, 0) << c.binary << " " << c.closed.size();
+        EXPECT_EQ(run.out, report_seen ? reference.out : "") << c.binary << " " << c.closed.size();
+        EXPECT_EQ(read_file(dir / "out"), read_file(dir / "reference")) << c.binary << " " << c.closed.size();
+    }
+}
 
 TEST(Replacement, LeavesAFileThatTheUserMayNotWrite) {
     temp_dir dir;

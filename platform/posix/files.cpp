@@ -6,17 +6,22 @@
 // the whole new stream, never a part of one. Where the folder takes no new
 // file, or no rename over this one (a sticky folder), the stream is staged
 // elsewhere and copied over the output once complete. Devices and FIFOs are
-// written as they go.
+// written as they go. The output's symbolic links are followed here, by the
+// kernel's rule for links in sticky folders, and the file they lead to is
+// opened without following another.
 
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <optional>
 #include <utility>
 
 #include "interrupts.h"
@@ -79,21 +84,103 @@ private:
     file_identity identity_;
 };
 
-// The path of the file that `path` names once symbolic links are followed;
-// the file need not exist. Nothing if the links cannot be followed.
-std::optional<std::string> follow_links(std::string path) {
+// The folder part of `path`, ending in '/', or "." for none.
+std::string folder_of(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
+}
+
+// Whether this user may follow the symbolic link at `link`, described by
+// `st`, by the rule that the kernel keeps when fs.protected_symlinks is set,
+// kept here whatever the setting: a link in a sticky, world-writable folder
+// (like /tmp) is followed only by its owner, or if it belongs to the
+// folder's owner, so that another user's link there cannot turn a write
+// against a file of this user's.
+bool may_follow(const std::string& link, const struct stat& st) {
+    struct stat folder {};
+    if (::stat(folder_of(link).c_str(), &folder) != 0) return false;
+    constexpr mode_t shared = S_ISVTX | S_IWOTH;
+    if ((folder.st_mode & shared) != shared) return true;
+    return st.st_uid == ::geteuid() || st.st_uid == folder.st_uid;
+}
+
+// Where the symbolic links of the output's name lead.
+struct link_chain {
+    std::string target;     // the path the links lead to; the file need not exist
+    std::string last_link;  // the last link followed; empty if the name is not a link
+};
+
+// Follows the links of `path`, each relative one from its own folder. Throws
+// open_output_failed if they cannot be followed (a loop, an unreadable
+// link) or one of them may not be.
+link_chain follow_links(const std::string& path) {
     constexpr int max_links = 40;  // as the kernel allows
+    link_chain chain{path, {}};
     for (int links = 0; links <= max_links; ++links) {
         struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+        if (::lstat(chain.target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return chain;
+        if (!may_follow(chain.target, st)) break;
         std::string target(PATH_MAX, '\0');
-        const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-        if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) return std::nullopt;
+        const ssize_t n = ::readlink(chain.target.c_str(), target.data(), target.size());
+        if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) break;
         target.resize(static_cast<std::size_t>(n));
-        if (target.front() != '/') target.insert(0, path, 0, path.find_last_of('/') + 1);
-        path = std::move(target);
+        if (target.front() != '/') target.insert(0, chain.target, 0, chain.target.find_last_of('/') + 1);
+        chain.last_link = std::exchange(chain.target, std::move(target));
     }
-    return std::nullopt;
+    throw io_failure{messages::open_output_failed};
+}
+
+// Whether `link` is one of /proc's links to an open file (/proc/self/fd/N,
+// which /dev/stdout and /dev/fd/N lead to), which the kernel follows to the
+// file itself rather than to the name it shows.
+bool lies_in_proc(const std::string& link) {
+#ifdef __linux__
+    struct statfs fs {};
+    return ::statfs(folder_of(link).c_str(), &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+#else
+    static_cast<void>(link);
+    return false;
+#endif
+}
+
+// The output's file as found before any work: what the links lead to, and
+// the name it is opened by.
+struct found_output {
+    link_chain chain;
+    struct stat st {};
+    bool exists = false;
+    // Whether the links end in one of /proc's: it is opened, and the kernel
+    // follows it; else the target is opened without following a link.
+    bool through_proc = false;
+
+    const std::string& name_to_open() const { return through_proc ? chain.last_link : chain.target; }
+};
+
+found_output find_output(const std::string& path) {
+    found_output found{follow_links(path)};
+    if (::lstat(found.chain.target.c_str(), &found.st) == 0) {
+        // A link that took the target's place since is not followed.
+        if (S_ISLNK(found.st.st_mode)) throw io_failure{messages::open_output_failed};
+        found.exists = true;
+    } else if (errno == ENOENT && !found.chain.last_link.empty() && lies_in_proc(found.chain.last_link)) {
+        found.exists = found.through_proc = ::stat(found.chain.last_link.c_str(), &found.st) == 0;
+    }
+    return found;
+}
+
+// Opens the existing output `found` for writing, neither created nor
+// truncated, as `flags` add. Throws open_output_failed if it is not the file
+// that was found.
+int open_found(const found_output& found, int flags) {
+    const int fd = ::open(found.name_to_open().c_str(),
+                          O_WRONLY | O_CLOEXEC | O_NOCTTY | (found.through_proc ? 0 : O_NOFOLLOW) | flags);
+    if (fd < 0) throw io_failure{messages::open_output_failed};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !(identity_of(st) == identity_of(found.st))) {
+        ::close(fd);
+        throw io_failure{messages::open_output_failed};
+    }
+    return fd;
 }
 
 // The umask, which can only be read by setting it.
@@ -167,36 +254,31 @@ int open_staging_file() {
 #endif
 }
 
-// Opens the regular file at `path`, which cannot be replaced whole, to be
+// Opens the regular file `found`, which cannot be replaced whole, to be
 // written only once the stream is complete.
-std::unique_ptr<output_file> start_staging(const std::string& path, const input_file& input) {
+std::unique_ptr<output_file> start_staging(const found_output& found, const input_file& input) {
     const interruptions_held held;
     // Neither created nor truncated: the file keeps its contents until the
     // copy, and a sticky folder's rules for creating are not in the way.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) throw io_failure{messages::open_output_failed};
-    struct stat st {};
-    const int staging = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? open_staging_file() : -1;
+    const int fd = open_found(found, O_NONBLOCK);
+    const int staging = S_ISREG(found.st.st_mode) ? open_staging_file() : -1;
     if (staging < 0) {
         ::close(fd);
         throw io_failure{messages::open_output_failed};
     }
     auto output = staged_output(fd, staging);
-    refuse_reserved(st, input);
+    refuse_reserved(found.st, input);
     return output;
 }
 
-// Opens a device or FIFO, written as it goes.
-std::unique_ptr<output_file> open_directly(const std::string& path, const input_file& input) {
+// Opens the device or FIFO `found`, written as it goes.
+std::unique_ptr<output_file> open_directly(const found_output& found, const input_file& input) {
     // O_NONBLOCK makes a FIFO without a reader fail at once instead of
     // waiting for one.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) throw io_failure{messages::open_output_failed};
+    const int fd = open_found(found, O_NONBLOCK);
     auto output = direct_output(fd);
-    struct stat st {};
-    // A regular file that took the name meanwhile is not written in place.
-    if (::fstat(fd, &st) != 0 || S_ISREG(st.st_mode)) throw io_failure{messages::open_output_failed};
-    refuse_reserved(st, input);
+    refuse_reserved(found.st, input);
+    // Then writes wait for a slow reader.
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) throw io_failure{messages::open_output_failed};
     return output;
@@ -220,30 +302,25 @@ public:
     }
 
     std::unique_ptr<output_file> open_output(const std::string& path, const input_file& input) override {
-        struct stat st {};
-        const bool exists = ::stat(path.c_str(), &st) == 0;
-        if (exists) refuse_reserved(st, input);
-        if (exists && !S_ISREG(st.st_mode)) return open_directly(path, input);
-        const std::optional<std::string> target = follow_links(path);
-        if (!target) throw io_failure{messages::open_output_failed};
-        const std::size_t slash = target->find_last_of('/') + 1;  // 0 when there is none
-        const std::string folder = target->substr(0, slash);
-        const std::string name = target->substr(slash);
+        const found_output found = find_output(path);
+        if (found.exists) refuse_reserved(found.st, input);
+        if (found.exists && !S_ISREG(found.st.st_mode)) return open_directly(found, input);
+        const std::string& target = found.chain.target;
+        const std::size_t slash = target.find_last_of('/') + 1;  // 0 when there is none
+        const std::string folder = target.substr(0, slash);
+        const std::string name = target.substr(slash);
         if (!name_fits(folder, name)) throw io_failure{messages::open_output_failed};
-        if (!exists) {
+        if (!found.exists) {
             if (auto output = start_replacement(folder, name, nullptr)) return output;
             throw io_failure{messages::open_output_failed};
         }
         // A file that the user may not write is not replaced behind its back.
-        if (::access(path.c_str(), W_OK) != 0) throw io_failure{messages::open_output_failed};
-        // The name must lead to the file that was found, as it does unless the
-        // link is one of /proc's to a file that has no name any more.
-        struct stat found {};
-        const bool same = ::stat(target->c_str(), &found) == 0 && identity_of(found) == identity_of(st);
-        if (same && may_replace_in(folder, st)) {
-            if (auto output = start_replacement(folder, name, &st)) return output;
+        if (::access(found.name_to_open().c_str(), W_OK) != 0) throw io_failure{messages::open_output_failed};
+        // A file that /proc leads to has no name of its own to replace.
+        if (!found.through_proc && may_replace_in(folder, found.st)) {
+            if (auto output = start_replacement(folder, name, &found.st)) return output;
         }
-        return start_staging(path, input);
+        return start_staging(found, input);
     }
 };
 

@@ -1,6 +1,6 @@
 #pragma once
-// The three ways the real file system writes an output (system_files.cpp
-// chooses among them), through POSIX descriptors.
+// The three ways the real file system writes an output (files.cpp chooses
+// among them), through POSIX descriptors.
 
 #include <memory>
 #include <string>
@@ -11,7 +11,8 @@ namespace nbz::cli {
 
 // A new file, open as `fd` under the name `temporary` beside `target`, that
 // takes the name `target` on close(), once it is synced and closed. Armed for
-// removal on interruption until then; discard() removes it.
+// removal on interruption until then, and committed by the rename;
+// discard() removes it.
 std::unique_ptr<output_file> replacing_output(int fd, std::string temporary, std::string target);
 
 // A device or FIFO open as `fd`, written as it goes. Nothing is removed on
@@ -19,10 +20,13 @@ std::unique_ptr<output_file> replacing_output(int fd, std::string temporary, std
 std::unique_ptr<output_file> direct_output(int fd);
 
 // The regular file open as `fd`, not written until close(): the stream goes
-// to `staging` (an unnamed file elsewhere, or in memory), and close() copies
-// it over the output with the interrupting signals held, and cuts off
-// whatever the output held beyond it. A failure of that copy empties the
-// output and throws final_copy_failed; discard() leaves the output untouched.
+// to `staging` (an unnamed file elsewhere, moved into memory should its file
+// system fill up), and close() copies it over the output with the
+// interrupting signals held, and cuts off whatever the output held beyond
+// it. Another run's copy into the same file is waited for first, through an
+// advisory lock on the file held until close() ends. The copy commits the
+// output; its failure empties the output and throws final_copy_failed.
+// discard() leaves the output untouched.
 std::unique_ptr<output_file> staged_output(int fd, int staging);
 
 }  // namespace nbz::cli

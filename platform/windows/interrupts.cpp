@@ -9,9 +9,19 @@ namespace {
 // with the handler holding it.
 SRWLOCK events_lock = SRWLOCK_INIT;
 std::wstring armed_path;  // empty when nothing is armed
+bool committed = false;
 
-BOOL WINAPI on_console_event(DWORD /*event*/) {
+BOOL WINAPI on_console_event(DWORD event) {
     ::AcquireSRWLockExclusive(&events_lock);
+    if (committed) {
+        ::ReleaseSRWLockExclusive(&events_lock);
+        // Ctrl-C and Ctrl-Break are taken. After the others the system ends
+        // the process as the handler returns, so it does not return: the run
+        // ends the process itself once it has reported, within the time the
+        // system gives.
+        if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
+        ::Sleep(INFINITE);
+    }
     if (!armed_path.empty()) {
         ::DeleteFileW(armed_path.c_str());
         armed_path.clear();
@@ -34,8 +44,13 @@ console_events_held::console_events_held() { ::AcquireSRWLockExclusive(&events_l
 
 console_events_held::~console_events_held() { ::ReleaseSRWLockExclusive(&events_lock); }
 
-void arm_console_cleanup(const std::wstring& path) { armed_path = path; }
+void arm_console_cleanup(const std::wstring& path) {
+    armed_path = path;
+    committed = false;
+}
 
 void disarm_console_cleanup() { armed_path.clear(); }
+
+void commit_console_output() { committed = true; }
 
 }  // namespace nbz::cli

@@ -112,6 +112,7 @@ public:
             throw io_failure{messages::write_failed};
         complete_ = true;
         disarm_console_cleanup();
+        commit_console_output();
     }
 
     void discard() noexcept override {
@@ -151,7 +152,10 @@ bool copy_whole(HANDLE from, HANDLE to) {
 class staged_output final : public output_file {
 public:
     staged_output(unique_handle staging, std::wstring target, unique_handle existing)
-        : staging_(std::move(staging)), target_(std::move(target)), existing_(std::move(existing)) {}
+        : staging_(std::move(staging)), target_(std::move(target)), existing_(std::move(existing)) {
+        const console_events_held held;
+        arm_console_cleanup(std::wstring{});
+    }
 
     void write(std::span<const std::byte> bytes) override { write_all(staging_.get(), bytes); }
     void seek(std::uint64_t position) override {
@@ -160,8 +164,11 @@ public:
 
     void close() override {
         // Not interrupted halfway: the copy is the only time the output holds
-        // part of a stream.
+        // part of a stream. From its start the run goes on to report how it
+        // went. Another run cannot copy into the file meanwhile: the file is
+        // held open against other writers from the start of the run.
         const console_events_held held;
+        commit_console_output();
         const bool created = !existing_;
         unique_handle out = created ? unique_handle{::CreateFileW(target_.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
                                                                   nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)}

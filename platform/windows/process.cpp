@@ -12,6 +12,23 @@
 #include "text.h"
 
 namespace nbz::cli {
+namespace {
+
+// What the quieting of standard error needs, opened once, at the start of
+// the run, so that a run short of descriptors still keeps the decoders'
+// notes off standard error.
+struct error_quieting {
+    int null = ::_open("NUL", _O_WRONLY | _O_NOINHERIT);
+    int saved = ::_dup(2);  // the real standard error
+    int depth = 0;
+};
+
+error_quieting& quieting() {
+    static error_quieting descriptors;
+    return descriptors;
+}
+
+}  // namespace
 
 std::vector<std::string> command_arguments(int /*argc*/, char** /*argv*/) {
     // The narrow argv is in the ANSI code page, which cannot hold every name.
@@ -24,7 +41,10 @@ std::vector<std::string> command_arguments(int /*argc*/, char** /*argv*/) {
     return args;
 }
 
-void prepare_process() { install_console_cleanup(); }
+void prepare_process() {
+    static_cast<void>(quieting());
+    install_console_cleanup();
+}
 
 bool standard_error_is_terminal() {
     // A console has a mode; a file, a pipe or NUL has none.
@@ -33,20 +53,16 @@ bool standard_error_is_terminal() {
 }
 
 quiet_standard_error::quiet_standard_error() noexcept {
-    const int null = ::_open("NUL", _O_WRONLY);
-    if (null < 0) return;
-    saved_ = ::_dup(2);
-    if (saved_ >= 0 && ::_dup2(null, 2) != 0) {
-        ::_close(saved_);
-        saved_ = -1;
-    }
-    ::_close(null);
+    error_quieting& q = quieting();
+    if (q.null < 0 || q.saved < 0) return;
+    if (q.depth == 0 && ::_dup2(q.null, 2) != 0) return;
+    ++q.depth;
+    quiet_ = true;
 }
 
 quiet_standard_error::~quiet_standard_error() {
-    if (saved_ < 0) return;
-    ::_dup2(saved_, 2);
-    ::_close(saved_);
+    error_quieting& q = quieting();
+    if (quiet_ && --q.depth == 0) ::_dup2(q.saved, 2);
 }
 
 }  // namespace nbz::cli

@@ -47,8 +47,8 @@ public:
 // run is left under another name. A regular output is replaced whole where
 // its folder allows it, the new file keeping the permission bits (and the
 // owner and group where the user may set them); elsewhere the stream is
-// staged and copied into the file only on close(). Devices and FIFOs are
-// written as they go.
+// staged and copied into the file only on close(), after any other run's
+// copy into it. Devices and FIFOs are written as they go.
 class output_file {
 public:
     virtual ~output_file() = default;
@@ -62,7 +62,8 @@ public:
     // name only now. Throws io_failure if any of it fails; the earlier file is
     // then as it was, except after a failed copy of a staged stream
     // (final_copy_failed), which empties it. After a successful close the
-    // output is kept.
+    // output is kept. From the rename or the copy on, a signal sent to the
+    // process no longer ends it (where it is one run: see process.h).
     virtual void close() = 0;
     // Gives up on an output that was not closed successfully: whatever the
     // run wrote under another name is removed and the output's name keeps
@@ -80,7 +81,10 @@ public:
     // Opens `path` for writing, created if missing. Refuses with
     // open_output_failed, before anything is created or written, a name too
     // long for its file system, a folder that does not exist, a file that the
-    // user may not write, and a new file where none can be created; refuses a
+    // user may not write, a new file where none can be created, and a
+    // symbolic link in a sticky, world-writable folder that belongs neither
+    // to the user nor to the folder's owner (as the kernel's
+    // fs.protected_symlinks would, whatever it is set to); refuses a
     // path that names the same file as `input` (through the same name, a hard
     // link or a symbolic link), or the file, pipe or terminal that standard
     // output goes to. A FIFO without a reader fails at once.
