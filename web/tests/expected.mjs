@@ -9,7 +9,7 @@ import { createHash } from "node:crypto";
 import { mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
-import { PREPARE, RAW_SAMPLES, pcm16, prepareFile, readerCases } from "./fixtures.mjs";
+import { PAGE, PREPARE, RAW_SAMPLES, pcm16, pageFile, prepareFile, readerCases } from "./fixtures.mjs";
 
 const build = process.argv[2];
 if (!build) {
@@ -39,13 +39,16 @@ try {
     writeFileSync(path("prepare.wav"), prepareFile());
     const { rateTo, width, gainDb } = PREPARE;
     run("nbzhq", "-r", rateTo, "-w", width, path("prepare.wav"), path("prepare.nbz"), gainDb);
+    writeFileSync(path("page.wav"), pageFile());
+    run("nbzhq", "-r", PAGE.rateTo, "-w", PAGE.width, path("page.wav"), path("page.nbz"));
     const reader = {};
     for (const [name, bytes] of readerCases()) {
         writeFileSync(path("case"), bytes);
         run("nbzhq", "-w", 4, path("case"), path("case.nbz"));
         reader[name] = sha("case.nbz");
     }
-    const expected = { encode: sha("exact.nbz"), decode: sha("exact.raw"), encodeHq, report, prepare: sha("prepare.nbz"), reader };
+    const expected = {
+        encode: sha("exact.nbz"), decode: sha("exact.raw"), encodeHq, report, prepare: sha("prepare.nbz"), reader, page: sha("page.nbz") };
     console.log(JSON.stringify(expected, null, 2));
 } finally {
     rmSync(work, { recursive: true, force: true });

@@ -184,3 +184,10 @@ export function prepareFile() {
     const { frames, rate } = PREPARE;
     return wavFile([signal(frames, 5, 0), signal(frames, 5, 1)], rate, "f32");
 }
+
+// The browser test's file, and what it chooses in the page.
+export const PAGE = { frames: 110250, rate: 44100, rateTo: 22050, width: 64 };
+export function pageFile() {
+    const { frames, rate } = PAGE;
+    return wavFile([signal(frames, 9, 0), signal(frames, 9, 1)], rate, "s24");
+}
