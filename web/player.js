@@ -74,15 +74,17 @@ function createPlayer({ onEnded = () => {} } = {}) {
     // The position in seconds, within the loop while it runs.
     function position() {
         if (!running) return offset;
-        let t = running.offset + (context.currentTime - running.startedAt);
+        let t = running.offset + Math.max(0, context.currentTime - running.startedAt);
         if (looping() && t >= loop.end) t = loop.start + ((t - loop.start) % (loop.end - loop.start));
         return Math.min(t, duration);
     }
 
-    async function play() {
+    function play() {
         if (running || !duration) return;
         const ctx = ensureContext();
-        await ctx.resume();
+        // Runs when the browser lets it (at once after a click); the
+        // position follows the context's clock, which waits until then.
+        ctx.resume().catch(() => {});
         let from = offset >= duration ? 0 : offset;
         if (looping() && (from < loop.start || from >= loop.end)) from = loop.start;
         const startedAt = ctx.currentTime + 0.02;

@@ -36,16 +36,17 @@ function createTransport(player, currentResult) {
         for (const head of document.querySelectorAll(".playhead")) {
             head.style.transform = `translateX(${fraction * head.parentElement.clientWidth}px)`;
         }
-        get("time").textContent = `${seconds(t)} / ${seconds(player.duration)}`;
+        const waiting = player.playing && player.contextState !== "running" ? " (waiting for the sound output)" : "";
+        get("time").textContent = `${seconds(t)} / ${seconds(player.duration)}${waiting}`;
         play.textContent = player.playing ? "Pause" : "Play";
         play.setAttribute("aria-pressed", String(player.playing));
         play.dataset.context = player.contextState;
         if (player.playing) frame = requestAnimationFrame(update);
     }
 
-    async function toggle() {
+    function toggle() {
         if (player.playing) player.pause();
-        else await player.play();
+        else player.play();
         update();
     }
 
