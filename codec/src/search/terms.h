@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "nbz/bit_cast.h"
 #include "nbz/nbz.h"
 #include "nbz/search_encoder.h"
 #include "nbz/state_update.h"
@@ -99,7 +100,7 @@ constexpr std::uint32_t overflows(std::int32_t output) {
 // fraction is at least 5 (10), so the class is the sum of three exponents,
 // with no comparison.
 constexpr std::uint32_t step_class(std::int32_t step) {
-    const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(greater(step, 1)));
+    const auto bits = nbz::bit_cast<std::uint32_t>(static_cast<float>(greater(step, 1)));
     const std::uint32_t octave_exponent = 126;  // the exponent of a float in [0.5, 1)
     return (bits >> 23) + ((bits + (11U << 19)) >> 23) + ((bits + (6U << 19)) >> 23) - 3 * octave_exponent;
 }
