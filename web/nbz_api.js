@@ -246,6 +246,10 @@ function nbzInterface(core) {
     function measure(pcm, stream) {
         needPcm(pcm, "measure");
         needStream(stream, "measure");
+        if (stream.length !== streamBytes(pcm.length))
+            throw new RangeError(
+                `measure: ${pcm.length} samples take ${streamBytes(pcm.length)} bytes, not ${stream.length}`,
+            );
         return withHeap([2 * pcm.length, stream.length, 32], (pp, sp, rp) => {
             i16(pp, pcm.length).set(pcm);
             u8(sp, stream.length).set(stream);
@@ -263,6 +267,7 @@ function nbzInterface(core) {
 
     return {
         version: core.UTF8ToString(core._nbz_version_text()),
+        kernel: core.UTF8ToString(core._nbz_search_kernel_text()),
         encode,
         encodeHq,
         createSearch,

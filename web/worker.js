@@ -52,7 +52,7 @@ async function encodeBoth({ channels, rate, rateTo, gainDb, width, columns }) {
         pcm,
         rate: rateTo,
         width,
-        version: nbz.version,
+        version: `${nbz.version}, WebAssembly (search kernel: ${nbz.kernel})`,
         spectrogram: spectrogram(pcm.length, (i) => pcm[i], options),
         streams: [
             streamResult(nbz, "exact", pcm, exact, options),

@@ -81,6 +81,7 @@ test("bad arguments throw TypeError or RangeError with a clear message", () => {
         [() => nbz.decode(new Uint8Array(5)), RangeError, /multiple of 4/],
         [() => nbz.decode(new Int16Array(4)), TypeError, /Uint8Array/],
         [() => nbz.measure(raw, new Uint8Array(6)), RangeError, /multiple of 4/],
+        [() => nbz.measure(raw, new Uint8Array(8)), RangeError, /70001 samples take 35004 bytes, not 8/],
         [() => nbz.prepare([], 8000), TypeError, /non-empty array/],
         [() => nbz.prepare(new Float64Array(4), 8000), TypeError, /array/],
         [() => nbz.prepare([new Int16Array(4)], 8000), TypeError, /Float32Array or Float64Array/],
