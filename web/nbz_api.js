@@ -89,16 +89,13 @@ function nbzInterface(core) {
     function reconstruct(stream) {
         needStream(stream, "reconstruct");
         const out = new Int32Array(2 * stream.length);
-        withHeap([24, 32, NBZ_PIECE / 2], (state, block, words) => {
+        const words = new DataView(stream.buffer, stream.byteOffset, stream.length);
+        withHeap([24, 32], (state, block) => {
             core._nbz_state_init(state);
-            for (let at = 0; at < stream.length; at += NBZ_PIECE / 2) {
-                const piece = stream.subarray(at, at + NBZ_PIECE / 2);
-                u8(words, piece.length).set(piece);
-                const view = new DataView(core.HEAPU8.buffer, words, piece.length);
-                for (let w = 0; w < piece.length / 4; ++w) {
-                    core._nbz_decode_block(state, view.getUint32(4 * w, true), block);
-                    out.set(new Int32Array(core.HEAPU8.buffer, block, 8), 2 * at + 8 * w);
-                }
+            const samples = new Int32Array(core.HEAPU8.buffer, block, 8);  // nothing allocates below
+            for (let w = 0; w < stream.length / 4; ++w) {
+                core._nbz_decode_block(state, words.getUint32(4 * w, true), block);
+                out.set(samples, 8 * w);
             }
         });
         return out;

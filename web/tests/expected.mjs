@@ -48,7 +48,14 @@ try {
         reader[name] = sha("case.nbz");
     }
     const expected = {
-        encode: sha("exact.nbz"), decode: sha("exact.raw"), encodeHq, report, prepare: sha("prepare.nbz"), reader, page: sha("page.nbz") };
+        encode: sha("exact.nbz"),
+        decode: sha("exact.raw"),
+        encodeHq,
+        report,
+        prepare: sha("prepare.nbz"),
+        reader,
+        page: sha("page.nbz"),
+    };
     console.log(JSON.stringify(expected, null, 2));
 } finally {
     rmSync(work, { recursive: true, force: true });

@@ -20,11 +20,17 @@ const nbz = await createNbz();
 const sha = (array) => createHash("sha256").update(new Uint8Array(array.buffer, array.byteOffset, array.byteLength)).digest("hex");
 const raw = pcm16(RAW_SAMPLES);
 
-test("encode gives nbz's stream, and decode nbzdec's samples", () => {
+test("encode gives nbz's stream, decode nbzdec's samples, reconstruct them before clamping", () => {
     const stream = nbz.encode(raw);
     assert.equal(stream.length, 4 * Math.ceil(RAW_SAMPLES / 8));
     assert.equal(sha(stream), expected.encode);
-    assert.equal(sha(nbz.decode(stream)), expected.decode);
+    const decoded = nbz.decode(stream);
+    assert.equal(sha(decoded), expected.decode);
+    const wide = nbz.reconstruct(stream);
+    assert.deepEqual(Int16Array.from(wide, (y) => Math.max(-32768, Math.min(32767, y))), decoded);
+    const level = nbz.measure(raw, stream).level;
+    assert.ok(level > 32767, "the material overflows");
+    assert.equal(wide.reduce((peak, y) => Math.max(peak, Math.abs(y)), 0), level);
 });
 
 test("encodeHq gives nbzhq's stream at two widths, with its report", () => {
