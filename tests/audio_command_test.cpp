@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "nbz/audio/detect.h"
+#include "nbz/audio/writer.h"
 #include "nbz/cli/options.h"
 #include "nbz/cli/progress.h"
 #include "nbz/decoder.h"
@@ -169,6 +170,95 @@ TEST(NbzdecContainers, RoundTripThroughTheLibraryAtTheGivenRate) {
     }
 }
 
+// Keeps the first bytes written and counts the rest, so that a header
+// beyond 4 GiB is seen without writing 4 GiB.
+class counting_sink final : public audio::byte_sink {
+public:
+    void write(std::span<const std::byte> bytes) override {
+        for (std::size_t i = 0; i < bytes.size() && position_ + i < head.size(); ++i)
+            head[static_cast<std::size_t>(position_ + i)] = std::to_integer<unsigned char>(bytes[i]);
+        position_ += bytes.size();
+        length = std::max(length, position_);
+    }
+    void seek(std::uint64_t position) override { position_ = position; }
+
+    std::array<unsigned char, 96> head{};
+    std::uint64_t length = 0;
+
+private:
+    std::uint64_t position_ = 0;
+};
+
+// Writes `samples` silent samples in large pieces, and `extra` more than the
+// writer was told of; false if the writer refuses.
+bool write_silence(counting_sink& sink, audio::sound_container container, std::uint64_t samples,
+                   std::uint64_t extra = 0) {
+    try {
+        audio::sound_writer writer{sink, container, 8000, samples};
+        const std::vector<std::int16_t> silence(std::size_t{1} << 22);
+        for (std::uint64_t done = 0; done < samples + extra;) {
+            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(silence.size(), samples + extra - done));
+            writer.write(std::span{silence}.first(n));
+            done += n;
+        }
+        writer.finish();
+        return true;
+    } catch (const audio::audio_error& error) {
+        EXPECT_EQ(error.code, audio::audio_errc::unwritable);
+        return false;
+    }
+}
+
+std::uint64_t field(const std::array<unsigned char, 96>& head, std::size_t at, int bytes, bool big_endian) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i) v = v << 8 | head[at + static_cast<std::size_t>(big_endian ? i : bytes - 1 - i)];
+    return v;
+}
+
+// At 4 GiB a WAV becomes RF64 and an AIFF is refused, so that no header's
+// size wraps. (An AIFF is byte-swapped, so its 4 GiB would be slow: its
+// header's length, at a small size, pins its limit.)
+TEST(NbzdecContainers, HeadersAtTheSizeBoundaryDoNotWrap) {
+    using audio::sound_container;
+    const std::uint64_t wav = audio::max_wav_samples;
+    const std::uint64_t aiff = audio::max_aiff_samples;
+    constexpr std::uint64_t max_size = 0xFFFFFFFF;
+
+    counting_sink riff;
+    ASSERT_TRUE(write_silence(riff, sound_container::wav, wav));
+    EXPECT_EQ(std::string(riff.head.begin(), riff.head.begin() + 4), "RIFF");
+    EXPECT_EQ(riff.length, 44 + 2 * wav);
+    EXPECT_EQ(field(riff.head, 4, 4, false), riff.length - 8);
+    EXPECT_EQ(field(riff.head, 40, 4, false), 2 * wav);
+    EXPECT_GT(riff.length + 2 - 8, max_size);  // one more sample would wrap
+
+    counting_sink rf64;
+    ASSERT_TRUE(write_silence(rf64, sound_container::wav, wav + 1));
+    EXPECT_EQ(std::string(rf64.head.begin(), rf64.head.begin() + 16), std::string("RF64\xff\xff\xff\xffWAVEds64"));
+    EXPECT_EQ(field(rf64.head, 20, 8, false), rf64.length - 8);
+    EXPECT_EQ(field(rf64.head, 28, 8, false), 2 * (wav + 1));
+    EXPECT_EQ(field(rf64.head, 36, 8, false), wav + 1);
+
+    counting_sink beyond;  // told of fewer samples than it is given
+    EXPECT_FALSE(write_silence(beyond, sound_container::wav, wav, 1));
+
+    counting_sink form;
+    ASSERT_TRUE(write_silence(form, sound_container::aiff, 1000));
+    EXPECT_EQ(std::string(form.head.begin(), form.head.begin() + 4), "FORM");
+    EXPECT_EQ(form.length, 54 + 2 * 1000);
+    EXPECT_EQ(field(form.head, 4, 4, true), form.length - 8);
+    EXPECT_LE(54 + 2 * aiff - 8, max_size);
+    EXPECT_GT(54 + 2 * (aiff + 1) - 8, max_size);
+    EXPECT_TRUE(audio::container_holds(sound_container::aiff, aiff));
+    EXPECT_FALSE(audio::container_holds(sound_container::aiff, aiff + 1));
+    EXPECT_TRUE(audio::container_holds(sound_container::wav, std::uint64_t{1} << 40));
+    EXPECT_TRUE(audio::container_holds(sound_container::flac, std::uint64_t{1} << 40));
+
+    counting_sink refused;
+    EXPECT_FALSE(write_silence(refused, sound_container::aiff, aiff + 1));
+    EXPECT_EQ(refused.length, 0U);
+}
+
 TEST(Options, AreReadBeforeThePositionalArgumentsOnly) {
     const struct {
         std::vector<std::string> args;
@@ -215,6 +305,8 @@ TEST(Refusals, GiveOneLineAndCreateNothing) {
     write_file(dir / "bad.wav", {'R', 'I', 'F', 'F', 0x10, 0, 0, 0, 'W', 'A', 'V', 'E', 'j', 'u', 'n', 'k'});
     ASSERT_TRUE(write_sound(dir / "header.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 8000, 1, {1, 2, 3, 4}));
     std::filesystem::resize_file(dir / "header.wav", 44);  // promises 4 samples, holds none
+    write_file(dir / "long.nbz", {});
+    std::filesystem::resize_file(dir / "long.nbz", (audio::max_aiff_samples + 1 + 7) / 8 * 4);  // sparse
     const struct {
         int (*command)(cli::arguments, std::ostream&);
         std::vector<std::string> args;
@@ -232,13 +324,17 @@ TEST(Refusals, GiveOneLineAndCreateNothing) {
          {"-r", "8000", dir / "in.nbz", dir / "out"},
          "A raw output has no sample rate: -r needs an output named .wav, .flac, .aif or .aiff.\n"},
         {cli::run_nbzdec, {"-w", "3", dir / "in.nbz", dir / "out"}, "Unknown option: -w (see --help).\n"},
+        {cli::run_nbzdec,
+         {"-r", "8000", dir / "long.nbz", dir / "out.aiff"},
+         "An AIFF output holds at most 2147483624 samples: name a WAV or FLAC output.\n"},
         {cli::run_nbzhq, {"-w", "0", dir / "in.raw", dir / "out"}, "Option -w needs a search width from 1 to 64.\n"},
     };
     for (const auto& c : cases) {
         const run_result r = run(c.command, c.args);
         EXPECT_EQ(r.status, 1) << c.message;
         EXPECT_EQ(r.out, c.message);
-        EXPECT_FALSE(std::filesystem::exists(dir / "out") || std::filesystem::exists(dir / "out.WAV")) << c.message;
+        for (const char* name : {"out", "out.WAV", "out.aiff"})
+            EXPECT_FALSE(std::filesystem::exists(dir / name)) << c.message;
     }
 }
 
