@@ -497,9 +497,11 @@ TEST(Detection, TakesOnlyUnambiguousSignatures) {
                      16},
          false},                                      // another IFF the library reads
         {std::string{"OggS\x05\x02\0\0", 8}, false},  // a bad stream version
+        {std::string{"OggS\0\x08\0\0", 8}, false},    // an undefined header type flag
         {std::string{"ID3\x09\0\0\0\0\0\0", 10}, false},
         {std::string{"ID3\x03\0\0\0\0\x80\0", 10}, false},  // a size byte with its high bit set
-        {std::string{"fLaC\x01\0\0\x22", 8}, false},        // no STREAMINFO first
+        {std::string{"ID3\x04\0\0\0\0\0\x80", 10}, false},
+        {std::string{"fLaC\x01\0\0\x22", 8}, false},  // no STREAMINFO first
         {"fLaC", false},
         {std::string{"\xff\xfb\x90\x64\0\0\0\0", 8}, false},  // an MP3 frame header
         {std::string{".snd\0\0\0\x18", 8}, false},
