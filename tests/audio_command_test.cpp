@@ -341,6 +341,8 @@ TEST(Refusals, GiveOneLineAndCreateNothing) {
     write_file(dir / "bad.wav", {'R', 'I', 'F', 'F', 0x10, 0, 0, 0, 'W', 'A', 'V', 'E', 'j', 'u', 'n', 'k'});
     ASSERT_TRUE(write_sound(dir / "header.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 8000, 1, {1, 2, 3, 4}));
     std::filesystem::resize_file(dir / "header.wav", 44);  // promises 4 samples, holds none
+    std::filesystem::copy_file(dir / "header.wav", dir / "data_header.wav");
+    std::filesystem::resize_file(dir / "data_header.wav", 42);  // cut inside the data chunk's header
     write_file(dir / "long.nbz", {});
     std::filesystem::resize_file(dir / "long.nbz", (audio::max_aiff_samples + 1 + 7) / 8 * 4);  // sparse
     const struct {
@@ -353,6 +355,7 @@ TEST(Refusals, GiveOneLineAndCreateNothing) {
          "A raw input has no sample rate to convert from: -r needs a WAV, FLAC, AIFF, Ogg or MP3 input.\n"},
         {cli::run_nbzhq, {dir / "bad.wav", dir / "out"}, "Couldn't decode input file.\n"},
         {cli::run_nbzhq, {dir / "header.wav", dir / "out"}, "Couldn't decode input file.\n"},
+        {cli::run_nbzhq, {dir / "data_header.wav", dir / "out"}, "Couldn't decode input file.\n"},
         {cli::run_nbzdec,
          {dir / "in.nbz", dir / "out.WAV"},
          "Give the sample rate with -r HZ: the stream does not store it, and a WAV, FLAC or AIFF output needs it.\n"},
@@ -423,11 +426,143 @@ TEST(Refusals, FilesCutShortAreEncodedAsFarAsTheyDecode) {
     }
 }
 
+// Appends `text`, or `value` in `size` bytes least significant first.
+void put(bytes& file, std::string_view text) { file.insert(file.end(), text.begin(), text.end()); }
+void put(bytes& file, std::uint64_t value, int size) {
+    for (int i = 0; i < size; ++i) file.push_back(static_cast<unsigned char>(value >> (8 * i)));
+}
+
+// Overwrites `size` bytes after the first `tag` in `file` with `value`.
+bytes patched(bytes file, std::string_view tag, std::uint64_t value, int size, bool big_endian = false) {
+    const auto at =
+        static_cast<std::size_t>(std::search(file.begin(), file.end(), tag.begin(), tag.end()) - file.begin());
+    for (int i = 0; i < size; ++i)
+        file.at(at + tag.size() + static_cast<std::size_t>(i)) =
+            static_cast<unsigned char>(value >> (8 * (big_endian ? size - 1 - i : i)));
+    return file;
+}
+
+// An RF64 file of mono 16-bit samples at 8000 Hz as ffmpeg writes it: the
+// ds64 chunk first, a plain fmt chunk, a LIST chunk, and all ones for the
+// data chunk's own size; writing to a pipe, it leaves the ds64 sizes 0.
+bytes ffmpeg_rf64(std::span<const std::int16_t> samples, bool to_pipe) {
+    const bytes pcm = pcm_bytes(samples);
+    const std::uint64_t header = 12 + 36 + 24 + 34 + 8;
+    bytes file;
+    put(file, "RF64");
+    put(file, 0xFFFFFFFF, 4);
+    put(file, "WAVEds64");
+    put(file, 28, 4);
+    put(file, to_pipe ? 0 : header + pcm.size() - 8, 8);
+    put(file, to_pipe ? 0 : pcm.size(), 8);
+    put(file, to_pipe ? 0 : samples.size(), 8);
+    put(file, 0, 4);
+    put(file, "fmt ");
+    for (const auto& [value, size] : {std::pair{16, 4}, {1, 2}, {1, 2}, {8000, 4}, {16000, 4}, {2, 2}, {16, 2}})
+        put(file, static_cast<std::uint64_t>(value), size);
+    put(file, "LIST");
+    put(file, 26, 4);
+    put(file, std::string_view{"INFOISFT\x0e\0\0\0Lavf59.27.100\0", 26});
+    put(file, "data");
+    put(file, 0xFFFFFFFF, 4);
+    file.insert(file.end(), pcm.begin(), pcm.end());
+    return file;
+}
+
+// Headers as other tools write them. A writer that cannot rewind (to a
+// pipe) leaves a placeholder for a length, and the sound then runs to the end
+// of the file; a length past the end is a file cut short.
+TEST(Refusals, HeadersAsOtherToolsWriteThemGiveWhatTheFileHolds) {
+    const std::vector<std::int16_t> samples = make_signal(signal::noise, 1000, 7);
+    std::vector<std::int32_t> frames(samples.begin(), samples.end());
+    for (auto& f : frames) f *= 65536;
+    temp_dir dir;
+    for (const std::string name : {"in.wav", "in.caf", "in.flac"}) {
+        const int format = name == "in.wav" ? SF_FORMAT_WAV : name == "in.caf" ? SF_FORMAT_CAF : SF_FORMAT_FLAC;
+        ASSERT_TRUE(write_sound(dir / name, format | SF_FORMAT_PCM_16, 8000, 1, frames));
+    }
+    const bytes wav = read_file(dir / "in.wav");  // 44 bytes of header
+    bytes flac = read_file(dir / "in.flac");
+    flac.at(21) &= 0xF0;  // STREAMINFO's 36-bit sample count: 0, unknown
+    std::fill_n(flac.begin() + 22, 4, 0);
+    bytes rf64_cut = ffmpeg_rf64(samples, false);
+    rf64_cut.resize(rf64_cut.size() - 2 * 400);
+    const std::string line = ", 8000 Hz, 1 channel, 16-bit PCM, ";
+    const struct {
+        std::string name;
+        bytes file;
+        std::string input;  // the format
+        std::size_t count;  // samples encoded
+        bool ends_early;
+    } cases[] = {
+        {"streaming.wav", patched(patched(wav, "RIFF", 0xFFFFFFFF, 4), "data", 0xFFFFFFFF, 4), "WAV", 1000, false},
+        {"sox_pipe.wav", patched(patched(wav, "RIFF", 0x7FFFF024, 4), "data", 0x7FFFF000, 4), "WAV", 1000, false},
+        {"zero_length.wav", patched(wav, "data", 0, 4), "WAV", 1000, false},
+        {"empty.wav", patched(patched(bytes(wav.begin(), wav.begin() + 44), "RIFF", 36, 4), "data", 0, 4), "WAV", 0,
+         false},
+        {"ffmpeg.rf64", ffmpeg_rf64(samples, false), "RF64", 1000, false},
+        {"ffmpeg_pipe.rf64", ffmpeg_rf64(samples, true), "RF64", 1000, false},
+        {"ffmpeg_cut.rf64", rf64_cut, "RF64", 600, true},
+        {"pipe.caf", patched(read_file(dir / "in.caf"), "data", ~std::uint64_t{0}, 8, true), "CAF", 1000, false},
+        {"unknown_length.flac", flac, "FLAC", 1000, false},
+    };
+    for (const auto& c : cases) {
+        write_file(dir / c.name, c.file);
+        const run_result r = run(cli::run_nbzhq, {"-w", "1", dir / c.name, dir / "out.nbz"});
+        EXPECT_EQ(r.status, 0) << c.name;
+        const std::string report = "Input: " + c.input + line + std::to_string(c.count) + " samples encoded" +
+                                   (c.ends_early ? " (the file ends early)\n" : "\n");
+        EXPECT_EQ(r.out.substr(0, report.size()), report) << c.name;
+        EXPECT_EQ(read_file(dir / "out.nbz"), search_stream(std::span{samples}.first(c.count), 1)) << c.name;
+    }
+}
+
+// Streams joined end to end (cat a.ogg b.ogg) are decoded link after link,
+// as far as the links keep the first one's rate and channels.
+TEST(Refusals, ChainedStreamsAreDecodedLinkAfterLink) {
+    const struct {
+        std::string name;
+        int format;
+        int rate;
+        int second_rate;
+        int second_channels;
+        std::size_t count;  // samples encoded
+        bool ends_early;
+    } cases[] = {
+        {"chained.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 8000, 8000, 1, 2 * 6000, false},
+        {"rates.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 8000, 11025, 1, 6000, true},
+        {"channels.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 8000, 8000, 2, 6000, true},
+        {"joined.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 44100, 44100, 1, 2 * 6000, false},
+    };
+    for (const auto& c : cases) {
+        temp_dir dir;
+        bytes joined;
+        for (const auto& [rate, channels] : {std::pair{c.rate, 1}, {c.second_rate, c.second_channels}}) {
+            std::vector<std::int32_t> tone;
+            for (std::size_t i = 0; i < 6000 * static_cast<std::size_t>(channels); ++i)
+                tone.push_back(static_cast<std::int32_t>(1e9 * std::sin(static_cast<double>(i) * 0.05)));
+            if (!write_sound(dir / "part", c.format, rate, channels, tone)) break;  // no MP3 writer here
+            const bytes part = read_file(dir / "part");
+            // nbzhq knows an MP3 by the ID3 tag in front, as encoders write it.
+            if ((c.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG)
+                put(joined, std::string_view{"ID3\x04\0\0\0\0\0\x0a\0\0\0\0\0\0\0\0\0\0", 20});
+            joined.insert(joined.end(), part.begin(), part.end());
+        }
+        if (joined.empty()) continue;
+        write_file(dir / c.name, joined);
+        const run_result r = run(cli::run_nbzhq, {"-w", "1", dir / c.name, dir / "out.nbz"});
+        EXPECT_EQ(r.status, 0) << c.name;
+        const std::string count = ", " + std::to_string(c.count) + " samples encoded";
+        const std::string end = c.ends_early ? " (the file ends early)\n" : "\n";
+        EXPECT_NE(r.out.find(count + end), std::string::npos) << c.name << ": " << r.out;
+    }
+}
+
 #ifndef _WIN32  // joins standard error to output through POSIX
 // An MP3 as encoders write it: an ID3 tag, no frame count of its own, so that
 // the library's estimate, made from the file's size, promises too much. A
-// damaged one still encodes what decodes, and its decoder's complaints stay
-// off standard error.
+// damaged one still encodes what decodes, with the note, and its decoder's
+// complaints stay off standard error.
 TEST(Refusals, Mp3WithAnId3TagIsEncodedToItsEnd) {
     temp_dir dir;
     std::vector<std::int32_t> tone(44100);
@@ -437,13 +572,18 @@ TEST(Refusals, Mp3WithAnId3TagIsEncodedToItsEnd) {
     const std::string lame = "lame --quiet -t --cbr -b 64 --add-id3v2 --pad-id3v2-size 2000 --tt nbz '" +
                              std::string{dir / "in.wav"} + "' '" + std::string{dir / "in.mp3"} + "' 2> /dev/null";
     if (std::system(lame.c_str()) != 0) {
-        // The library's own writer, behind a tag of 2000 bytes of padding.
-        if (!write_sound(dir / "plain.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 44100, 1, tone))
+        // The library's own writer at a constant bit rate, behind a tag of
+        // 2000 bytes of padding, without its first frame, which states the
+        // frame count.
+        if (!write_sound(dir / "plain.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 44100, 1, tone, true))
             GTEST_SKIP() << "neither lame nor libsndfile's MPEG writer is available";
         bytes tagged = {'I', 'D', '3', 4, 0, 0, 0, 0, 0x0F, 0x50};
         tagged.resize(10 + 2000);
         const bytes plain = read_file(dir / "plain.mp3");
-        tagged.insert(tagged.end(), plain.begin(), plain.end());
+        constexpr int layer3_kbps[] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
+        const auto first_frame =
+            static_cast<std::ptrdiff_t>(144 * layer3_kbps[plain.at(2) >> 4] * 1000 / 44100 + (plain.at(2) >> 1 & 1));
+        tagged.insert(tagged.end(), plain.begin() + first_frame, plain.end());
         write_file(dir / "in.mp3", tagged);
     }
     bytes damaged = read_file(dir / "in.mp3");
@@ -462,6 +602,8 @@ TEST(Refusals, Mp3WithAnId3TagIsEncodedToItsEnd) {
         if (name == "in.mp3") {
             EXPECT_NEAR(static_cast<double>(count), 44100, 2 * 1152) << r.out;
             EXPECT_EQ(r.out.find("ends early"), std::string::npos) << r.out;
+        } else {
+            EXPECT_NE(r.out.find(" samples encoded (the file ends early)\n"), std::string::npos) << r.out;
         }
     }
 }
