@@ -87,7 +87,7 @@ class Containers : public ::testing::TestWithParam<container_case> {};
 // Writes the case's container of noise at 44100 Hz and returns the samples
 // it holds.
 std::vector<std::int16_t> write_case(const container_case& c, const std::string& path) {
-    const std::vector<std::int16_t> samples = make_signal(signal::noise, c.frames, 12);
+    std::vector<std::int16_t> samples = make_signal(signal::noise, c.frames, 12);
     std::vector<std::int32_t> frames;
     for (std::size_t i = 0; i < samples.size(); ++i) {
         // Channels that differ and average to the sample.
@@ -486,7 +486,7 @@ TEST(Refusals, HeadersAsOtherToolsWriteThemGiveWhatTheFileHolds) {
     flac.at(21) &= 0xF0;  // STREAMINFO's 36-bit sample count: 0, unknown
     std::fill_n(flac.begin() + 22, 4, 0);
     bytes rf64_cut = ffmpeg_rf64(samples, false);
-    rf64_cut.resize(rf64_cut.size() - 2 * 400);
+    rf64_cut.resize(rf64_cut.size() - std::size_t{2} * 400);
     const std::string line = ", 8000 Hz, 1 channel, 16-bit PCM, ";
     const struct {
         std::string name;
@@ -529,10 +529,10 @@ TEST(Refusals, ChainedStreamsAreDecodedLinkAfterLink) {
         std::size_t count;  // samples encoded
         bool ends_early;
     } cases[] = {
-        {"chained.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 8000, 8000, 1, 2 * 6000, false},
+        {"chained.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 8000, 8000, 1, 12000, false},
         {"rates.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 8000, 11025, 1, 6000, true},
         {"channels.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 8000, 8000, 2, 6000, true},
-        {"joined.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 44100, 44100, 1, 2 * 6000, false},
+        {"joined.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 44100, 44100, 1, 12000, false},
     };
     for (const auto& c : cases) {
         temp_dir dir;
@@ -581,8 +581,8 @@ TEST(Refusals, Mp3WithAnId3TagIsEncodedToItsEnd) {
         tagged.resize(10 + 2000);
         const bytes plain = read_file(dir / "plain.mp3");
         constexpr int layer3_kbps[] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
-        const auto first_frame =
-            static_cast<std::ptrdiff_t>(144 * layer3_kbps[plain.at(2) >> 4] * 1000 / 44100 + (plain.at(2) >> 1 & 1));
+        const std::ptrdiff_t first_frame =
+            std::ptrdiff_t{144} * layer3_kbps[plain.at(2) >> 4] * 1000 / 44100 + (plain.at(2) >> 1 & 1);
         tagged.insert(tagged.end(), plain.begin() + first_frame, plain.end());
         write_file(dir / "in.mp3", tagged);
     }

@@ -7,6 +7,7 @@
 #include <exception>
 #include <limits>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "input_io.h"
@@ -69,7 +70,7 @@ constexpr std::size_t max_values = std::size_t{1} << 16;
 
 // One libsndfile reader over a link's stretch of the file.
 struct link {
-    explicit link(const input_io& stretch) : io(stretch) {}
+    explicit link(input_io stretch) : io(std::move(stretch)) {}
     ~link() {
         if (file != nullptr) sf_close(file);
     }
