@@ -477,10 +477,11 @@ TEST(Refusals, HeadersAsOtherToolsWriteThemGiveWhatTheFileHolds) {
     std::vector<std::int32_t> frames(samples.begin(), samples.end());
     for (auto& f : frames) f *= 65536;
     temp_dir dir;
-    for (const std::string name : {"in.wav", "in.caf", "in.flac"}) {
-        const int format = name == "in.wav" ? SF_FORMAT_WAV : name == "in.caf" ? SF_FORMAT_CAF : SF_FORMAT_FLAC;
+    for (const auto& [name, format] : {std::pair{"in.wav", SF_FORMAT_WAV},
+                                       {"in.aiff", SF_FORMAT_AIFF},
+                                       {"in.caf", SF_FORMAT_CAF},
+                                       {"in.flac", SF_FORMAT_FLAC}})
         ASSERT_TRUE(write_sound(dir / name, format | SF_FORMAT_PCM_16, 8000, 1, frames));
-    }
     const bytes wav = read_file(dir / "in.wav");  // 44 bytes of header
     bytes flac = read_file(dir / "in.flac");
     flac.at(21) &= 0xF0;  // STREAMINFO's 36-bit sample count: 0, unknown
@@ -497,6 +498,9 @@ TEST(Refusals, HeadersAsOtherToolsWriteThemGiveWhatTheFileHolds) {
     } cases[] = {
         {"streaming.wav", patched(patched(wav, "RIFF", 0xFFFFFFFF, 4), "data", 0xFFFFFFFF, 4), "WAV", 1000, false},
         {"sox_pipe.wav", patched(patched(wav, "RIFF", 0x7FFFF024, 4), "data", 0x7FFFF000, 4), "WAV", 1000, false},
+        {"sox_pipe.aiff",
+         patched(patched(read_file(dir / "in.aiff"), "FORM", 0x7F00002E, 4, true), "SSND", 0x7F000008, 4, true), "AIFF",
+         1000, false},
         {"zero_length.wav", patched(wav, "data", 0, 4), "WAV", 1000, false},
         {"empty.wav", patched(patched(bytes(wav.begin(), wav.begin() + 44), "RIFF", 36, 4), "data", 0, 4), "WAV", 0,
          false},
