@@ -50,11 +50,18 @@ bool states_frame_count(std::span<const std::byte> frame) {
     return is(frame, 36, "VBRI");
 }
 
-// The length of the ID3v2 tag at `position`, 0 if none.
-std::uint64_t id3_at(byte_cursor& in, std::uint64_t position) {
-    std::array<std::byte, 10> head{};
-    in.seek(position);
-    return id3_length(std::span{head}.first(in.read(head)));
+// Where the ID3v2 tags from `position` on end: after at most a few, as
+// files carry one or two, so that a file of nothing but tags takes no more
+// than a few reads for each place looked at.
+std::uint64_t after_tags(byte_cursor& in, std::uint64_t position) {
+    for (int tags = 0; tags < 8; ++tags) {
+        std::array<std::byte, 10> head{};
+        in.seek(position);
+        const std::uint64_t length = id3_length(std::span{head}.first(in.read(head)));
+        if (length == 0) break;
+        position += length;
+    }
+    return position;
 }
 
 }  // namespace
@@ -62,8 +69,7 @@ std::uint64_t id3_at(byte_cursor& in, std::uint64_t position) {
 stream_links find_mp3_links(byte_cursor& in) {
     stream_links links;
     // The first link's frames follow its tags.
-    std::uint64_t audio = 0;
-    while (const std::uint64_t length = id3_at(in, audio)) audio += length;
+    const std::uint64_t audio = after_tags(in, 0);
     if (audio == 0 || audio >= in.size()) return links;
     std::array<std::byte, 64> frame{};
     in.seek(audio);
@@ -83,8 +89,7 @@ stream_links find_mp3_links(byte_cursor& in) {
             continue;
         }
         const std::uint64_t start = from + static_cast<std::uint64_t>(hit - held.begin());
-        std::uint64_t end = start;
-        while (const std::uint64_t length = id3_at(in, end)) end += length;
+        const std::uint64_t end = after_tags(in, start);
         std::array<std::byte, 2> sync{};
         in.seek(end);
         if (end > start && end < in.size() && frame_sync(std::span{sync}.first(in.read(sync)))) {
