@@ -486,6 +486,8 @@ TEST(Refusals, HeadersAsOtherToolsWriteThemGiveWhatTheFileHolds) {
     bytes flac = read_file(dir / "in.flac");
     flac.at(21) &= 0xF0;  // STREAMINFO's 36-bit sample count: 0, unknown
     std::fill_n(flac.begin() + 22, 4, 0);
+    bytes empty_then_list = patched(bytes(wav.begin(), wav.begin() + 44), "data", 0, 4);
+    put(empty_then_list, std::string_view{"LIST\x04\0\0\0INFO", 12});
     bytes rf64_cut = ffmpeg_rf64(samples, false);
     rf64_cut.resize(rf64_cut.size() - std::size_t{2} * 400);
     const std::string line = ", 8000 Hz, 1 channel, 16-bit PCM, ";
@@ -504,6 +506,7 @@ TEST(Refusals, HeadersAsOtherToolsWriteThemGiveWhatTheFileHolds) {
         {"zero_length.wav", patched(wav, "data", 0, 4), "WAV", 1000, false},
         {"empty.wav", patched(patched(bytes(wav.begin(), wav.begin() + 44), "RIFF", 36, 4), "data", 0, 4), "WAV", 0,
          false},
+        {"empty_then_list.wav", empty_then_list, "WAV", 0, false},
         {"ffmpeg.rf64", ffmpeg_rf64(samples, false), "RF64", 1000, false},
         {"ffmpeg_pipe.rf64", ffmpeg_rf64(samples, true), "RF64", 1000, false},
         {"ffmpeg_cut.rf64", rf64_cut, "RF64", 600, true},
