@@ -115,13 +115,17 @@ TEST_P(Containers, GiveTheStreamOfTheEquivalentRawInput) {
 // of the samples it still holds, and the report says that it ends early.
 TEST_P(Containers, CutShortGiveWhatTheyHoldAndSaySo) {
     const container_case& c = GetParam();
-    if (c.frames == 1) GTEST_SKIP() << "no sound to cut";
     temp_dir dir;
     const std::vector<std::int16_t> samples = write_case(c, dir / "in.snd");
     bytes file = read_file(dir / "in.snd");
     file.resize(file.size() * 9 / 10);
     write_file(dir / "cut.snd", file);
     const run_result sound = run(cli::run_nbzhq, {dir / "cut.snd", dir / "snd.nbz"});
+    if (c.frames == 1) {  // cut inside the header
+        EXPECT_EQ(sound.status, 1);
+        EXPECT_EQ(sound.out, "Couldn't decode input file.\n");
+        return;
+    }
     const std::string whole = std::to_string(c.frames) + " samples encoded\n";
     const std::string prefix = c.input_line.substr(0, c.input_line.size() - whole.size());
     ASSERT_EQ(sound.out.rfind(prefix, 0), 0U) << sound.out;
