@@ -44,16 +44,23 @@ header_patch patch_of(std::uint64_t offset, std::uint64_t value, std::size_t siz
     return patch;
 }
 
+// Whether `head` starts with a chunk's name, four printable characters (as
+// many as there are). Where the walk finds none, it has lost its way (a
+// writer that left out a padding byte, say), and libsndfile, which
+// resynchronises, decides.
+bool named(std::span<const std::byte> head) {
+    return std::all_of(head.begin(), head.begin() + std::min<std::ptrdiff_t>(4, std::ssize(head)),
+                       [](std::byte b) { return std::isprint(std::to_integer<unsigned char>(b)) != 0; });
+}
+
 // Whether the bytes at `at` look like a chunk's header that fits in the file
 // rather than sound.
 bool looks_like_chunk(byte_cursor& in, std::uint64_t at, bool big) {
     std::array<std::byte, 8> head{};
     in.seek(at);
     if (in.read(head) < head.size()) return false;
-    const bool named = std::all_of(head.begin(), head.begin() + 4,
-                                   [](std::byte b) { return std::isprint(std::to_integer<unsigned char>(b)) != 0; });
     const std::uint64_t size = big ? big_endian(std::span{head}.last(4)) : little_endian(std::span{head}.last(4));
-    return named && size <= in.size() - at - 8;
+    return named(head) && size <= in.size() - at - 8;
 }
 
 // sox's length for a WAV it writes to a pipe: as many whole frames of
@@ -74,7 +81,7 @@ data_layout riff_layout(byte_cursor& in, bool big, bool rf64) {
         std::array<std::byte, 8> head{};
         in.seek(at);
         const std::size_t got = in.read(head);
-        if (got == 0) return layout;  // no data chunk: libsndfile decides
+        if (got == 0 || !named(std::span{head}.first(got))) return layout;  // libsndfile decides
         if (got < head.size()) return incomplete();
         const std::uint64_t size = big ? big_endian(std::span{head}.last(4)) : little_endian(std::span{head}.last(4));
         const std::uint64_t after = in.size() - at - 8;
@@ -136,7 +143,7 @@ data_layout aiff_layout(byte_cursor& in) {
         std::array<std::byte, 8> head{};
         in.seek(at);
         const std::size_t got = in.read(head);
-        if (got == 0) return {};
+        if (got == 0 || !named(std::span{head}.first(got))) return {};
         if (got < head.size()) return incomplete();
         const std::uint64_t size = big_endian(std::span{head}.last(4));
         const std::uint64_t after = in.size() - at - 8;
@@ -164,7 +171,7 @@ data_layout caf_layout(byte_cursor& in) {
         std::array<std::byte, 12> head{};
         in.seek(at);
         const std::size_t got = in.read(head);
-        if (got == 0) return {};
+        if (got == 0 || !named(std::span{head}.first(got))) return {};
         if (got < head.size()) return incomplete();
         const std::uint64_t size = big_endian(std::span{head}.last(8));
         const std::uint64_t after = in.size() - at - 12;
