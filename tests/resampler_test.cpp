@@ -105,11 +105,19 @@ TEST(Resampler, PassesDirectCurrentAndPassbandTonesAndStopsTonesAboveTheNewNyqui
 }
 
 TEST(Resampler, RefusesRatesThatAreNotWholeOrTooFarApart) {
-    const double cases[][2] = {{0, 22050},   {44100, 0},     {44100.5, 22050}, {-1, 1000}, {4294967296.0, 22050},
-                               {NAN, 22050}, {1024001, 1000}};
+    const double cases[][2] = {{0, 22050},
+                               {44100, 0},
+                               {44100.5, 22050},
+                               {-1, 1000},
+                               {NAN, 22050},
+                               {1024001, 1000},
+                               {2147483648.0, 2147483648.0},
+                               {22050, 4294967295.0},
+                               {4294967296.0, 22050}};
     for (const auto& c : cases)
         EXPECT_THROW(nbz::resampler(c[0], c[1], [](std::span<const double>) {}), nbz::resampler_error)
             << c[0] << " -> " << c[1];
+    EXPECT_TRUE(nbz::resampler_takes(2147483647.0, 2147483647.0));  // the largest whole rate in 31 bits
 }
 
 }  // namespace

@@ -10,15 +10,18 @@
 namespace nbz::testing {
 
 // Writes interleaved frames, given left-justified in 32 bits, as `format`
-// (SF_FORMAT_WAV | SF_FORMAT_PCM_24, say). Float formats take value / 2^31.
+// (SF_FORMAT_WAV | SF_FORMAT_PCM_24, say), at a constant bit rate if asked
+// (MP3). Float formats take value / 2^31.
 inline bool write_sound(const std::string& path, int format, int rate, int channels,
-                        const std::vector<std::int32_t>& interleaved) {
+                        const std::vector<std::int32_t>& interleaved, bool constant_bit_rate = false) {
     SF_INFO info{};
     info.samplerate = rate;
     info.channels = channels;
     info.format = format;
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
     if (file == nullptr) return false;
+    int mode = SF_BITRATE_MODE_CONSTANT;
+    if (constant_bit_rate) sf_command(file, SFC_SET_BITRATE_MODE, &mode, sizeof mode);
     const sf_count_t frames = static_cast<sf_count_t>(interleaved.size()) / channels;
     const int subtype = format & SF_FORMAT_SUBMASK;
     bool written = false;

@@ -7,100 +7,16 @@
 #include <exception>
 #include <limits>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "input_io.h"
 #include "nbz/prepare/mix.h"
+#include "sound_layout.h"
+#include "stream_links.h"
 
 namespace nbz::audio {
 namespace {
-
-// libsndfile's virtual I/O over a byte_source. The library asks for a few
-// kilobytes at a time; the source is read in large chunks. The library is C:
-// a failure is kept here, the callback reports an error, and the caller
-// rethrows it once the library call returns.
-struct input_io {
-    explicit input_io(byte_source& input) : file(input) {}
-    byte_source& file;
-    std::uint64_t position = 0;  // where the library reads next
-    std::exception_ptr failure;
-    std::vector<std::byte> chunk;  // the file's bytes from chunk_start
-    std::uint64_t chunk_start = 0;
-    std::uint64_t file_position = 0;  // where the file itself reads next
-};
-
-constexpr std::size_t read_chunk_bytes = std::size_t{1} << 16;
-
-// Reads until `buffer` is full or the source ends; returns the count read.
-std::size_t read_fully(byte_source& source, std::span<std::byte> buffer) {
-    std::size_t done = 0;
-    while (done < buffer.size()) {
-        const std::size_t n = source.read(buffer.subspan(done));
-        if (n == 0) break;
-        done += n;
-    }
-    return done;
-}
-
-input_io& io_of(void* user) { return *static_cast<input_io*>(user); }
-
-sf_count_t io_length(void* user) { return static_cast<sf_count_t>(io_of(user).file.size()); }
-
-// The file itself moves only when a read needs bytes from elsewhere.
-sf_count_t io_seek(sf_count_t offset, int whence, void* user) {
-    input_io& io = io_of(user);
-    sf_count_t base = 0;
-    if (whence == SEEK_CUR) base = static_cast<sf_count_t>(io.position);
-    if (whence == SEEK_END) base = static_cast<sf_count_t>(io.file.size());
-    if (io.failure || offset > std::numeric_limits<sf_count_t>::max() - base || base + offset < 0) return -1;
-    io.position = static_cast<std::uint64_t>(base + offset);
-    return base + offset;
-}
-
-// Copies what the chunk holds at the read position; 0 if it holds nothing
-// there.
-std::size_t from_chunk(input_io& io, std::span<std::byte> out) {
-    if (io.position < io.chunk_start || io.position >= io.chunk_start + io.chunk.size()) return 0;
-    const auto offset = static_cast<std::size_t>(io.position - io.chunk_start);
-    const std::size_t n = std::min(out.size(), io.chunk.size() - offset);
-    std::copy_n(io.chunk.begin() + static_cast<std::ptrdiff_t>(offset), n, out.begin());
-    io.position += n;
-    return n;
-}
-
-sf_count_t io_read(void* buffer, sf_count_t count, void* user) {
-    input_io& io = io_of(user);
-    if (io.failure || count <= 0) return 0;
-    const std::span out{static_cast<std::byte*>(buffer), static_cast<std::size_t>(count)};
-    std::size_t done = 0;
-    try {
-        while (done < out.size()) {
-            if (const std::size_t n = from_chunk(io, out.subspan(done))) {
-                done += n;
-                continue;
-            }
-            if (io.position >= io.file.size()) break;  // nothing more to read
-            if (io.file_position != io.position) io.file.seek(io.position);
-            io.chunk.resize(read_chunk_bytes);
-            io.chunk.resize(read_fully(io.file, io.chunk));
-            io.chunk_start = io.position;
-            io.file_position = io.position + io.chunk.size();
-            if (io.chunk.empty()) break;
-        }
-    } catch (...) {
-        io.failure = std::current_exception();
-        return 0;
-    }
-    // Short of the size it promised: the file shrank.
-    if (done < out.size() && io.position < io.file.size()) {
-        io.failure = std::make_exception_ptr(audio_error{audio_errc::source_short});
-        return 0;
-    }
-    return static_cast<sf_count_t>(done);
-}
-
-sf_count_t io_write(const void* /*buffer*/, sf_count_t /*count*/, void* /*user*/) { return 0; }
-
-sf_count_t io_tell(void* user) { return static_cast<sf_count_t>(io_of(user).position); }
 
 std::string format_name(int format) {
     switch (format & SF_FORMAT_TYPEMASK) {
@@ -152,89 +68,105 @@ std::string sample_format_name(int format) {
 
 constexpr std::size_t max_values = std::size_t{1} << 16;
 
-// Bytes per sample of an uncompressed encoding, 0 for any other.
-std::uint64_t sample_bytes(int format) {
-    switch (format & SF_FORMAT_SUBMASK) {
-        case SF_FORMAT_PCM_S8:
-        case SF_FORMAT_PCM_U8:
-        case SF_FORMAT_ULAW:
-        case SF_FORMAT_ALAW:
-            return 1;
-        case SF_FORMAT_PCM_16:
-            return 2;
-        case SF_FORMAT_PCM_24:
-            return 3;
-        case SF_FORMAT_PCM_32:
-        case SF_FORMAT_FLOAT:
-            return 4;
-        case SF_FORMAT_DOUBLE:
-            return 8;
-        default:
-            return 0;
+// One libsndfile reader over a link's stretch of the file.
+struct link {
+    explicit link(input_io stretch) : io(std::move(stretch)) {}
+    ~link() {
+        if (file != nullptr) sf_close(file);
     }
-}
+    link(const link&) = delete;
+    link& operator=(const link&) = delete;
 
-// The frames a WAV or AIFF header promised. The library trims its count to
-// the bytes the file holds, so a cut file would pass for a whole one; the
-// data chunk's length as stored tells. A streaming writer's placeholder
-// length (all ones) promises nothing.
-std::uint64_t promised_frames(SNDFILE* file, const SF_INFO& info) {
-    const auto frames = static_cast<std::uint64_t>(info.frames);
-    const int type = info.format & SF_FORMAT_TYPEMASK;
-    const std::uint64_t frame_bytes = sample_bytes(info.format) * static_cast<std::uint64_t>(info.channels);
-    if ((type != SF_FORMAT_WAV && type != SF_FORMAT_WAVEX && type != SF_FORMAT_AIFF) || frame_bytes == 0) return frames;
-    SF_CHUNK_INFO wanted{};
-    const std::string_view id = type == SF_FORMAT_AIFF ? "SSND" : "data";
-    std::copy(id.begin(), id.end(), std::begin(wanted.id));
-    wanted.id_size = static_cast<unsigned>(id.size());
-    SF_CHUNK_ITERATOR* chunk = sf_get_chunk_iterator(file, &wanted);
-    SF_CHUNK_INFO found{};
-    if (chunk == nullptr || sf_get_chunk_size(chunk, &found) != SF_ERR_NO_ERROR || found.datalen == 0xFFFFFFFF)
-        return frames;
-    // AIFF's sound data follows an offset and a block size.
-    const std::uint64_t length = type == SF_FORMAT_AIFF ? std::max(found.datalen, 8U) - 8 : found.datalen;
-    return std::max(frames, length / frame_bytes);
-}
+    input_io io;
+    SF_VIRTUAL_IO callbacks = input_callbacks();
+    SNDFILE* file = nullptr;
+    SF_INFO info{};
+};
 
 }  // namespace
 
 struct sound_reader::state {
-    explicit state(byte_source& input) : io{input} {}
-    ~state() {
-        if (file != nullptr) sf_close(file);
-    }
-    state(const state&) = delete;
-    state& operator=(const state&) = delete;
+    explicit state(byte_source& input) : file{input} {}
 
-    void throw_failure() const {
-        if (io.failure) std::rethrow_exception(io.failure);
+    // Opens link `index`; null if the library cannot. Throws what the source
+    // throws.
+    std::unique_ptr<link> open(std::size_t index) {
+        const std::uint64_t end = index + 1 < links.starts.size() ? links.starts[index + 1] : file.size();
+        auto opened = std::make_unique<link>(
+            input_io{file, links.starts[index], end, index == 0 ? layout.patch : header_patch{}, 0, nullptr});
+        opened->file = sf_open_virtual(&opened->callbacks, SFM_READ, &opened->info, &opened->io);
+        if (opened->io.failure) std::rethrow_exception(opened->io.failure);
+        const SF_INFO& info = opened->info;
+        if (opened->file == nullptr || info.channels <= 0 || info.samplerate <= 0 || info.frames < 0) return nullptr;
+        // Floating-point data is read as it stands: values beyond full scale
+        // are saturated after the gain, not before.
+        sf_command(opened->file, SFC_SET_CLIPPING, nullptr, SF_FALSE);
+        return opened;
     }
 
-    input_io io;
-    SF_VIRTUAL_IO callbacks{io_length, io_seek, io_read, io_write, io_tell};
-    SNDFILE* file = nullptr;
+    // The frames the current link's header gives, 0 for none or a guess.
+    std::uint64_t promised() const {
+        const SF_INFO& info = current->info;
+        // MP3's count comes from the file's size, unless the encoder stated
+        // it (the first link only is looked at).
+        const bool guess =
+            (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG && (link_index > 0 || !links.exact_length);
+        return guess || info.frames == SF_COUNT_MAX ? 0 : static_cast<std::uint64_t>(info.frames);
+    }
+
+    // Moves on to the next link if there is one with the same rate and
+    // channels; false otherwise, with a note if a link was left out.
+    bool next_link() {
+        if (link_index + 1 >= links.starts.size()) return false;
+        std::unique_ptr<link> next = open(link_index + 1);
+        if (!next || next->info.samplerate != description.rate_hz || next->info.channels != description.channels) {
+            ended_early = true;
+            return false;
+        }
+        current = std::move(next);
+        ++link_index;
+        link_frames_read = 0;
+        return true;
+    }
+
+    byte_cursor file;
+    data_layout layout;
+    stream_links links;
+    std::size_t link_index = 0;
+    std::unique_ptr<link> current;
     sound_description description;
     std::vector<double> frames;  // one chunk, interleaved
     std::uint64_t frames_read = 0;
-    bool frames_estimated = false;  // the header's count is a guess
+    std::uint64_t link_frames_read = 0;
     bool ended = false;
     bool ended_early = false;
 };
 
 sound_reader::sound_reader(byte_source& input) : state_(std::make_unique<state>(input)) {
-    input.seek(0);
-    SF_INFO info{};
-    state_->file = sf_open_virtual(&state_->callbacks, SFM_READ, &info, &state_->io);
-    state_->throw_failure();
-    if (state_->file == nullptr || info.channels <= 0 || info.samplerate <= 0 || info.frames < 0)
-        throw audio_error{audio_errc::undecodable};
-    state_->description = {format_name(info.format), sample_format_name(info.format), info.samplerate, info.channels,
-                           promised_frames(state_->file, info)};
-    // MP3's count comes from the file's size, tags and all.
-    state_->frames_estimated = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG;
-    // Floating-point data is read as it stands: values beyond full scale are
-    // saturated after the gain, not before.
-    sf_command(state_->file, SFC_SET_CLIPPING, nullptr, SF_FALSE);
+    state& s = *state_;
+    std::array<std::byte, 4> head{};
+    s.file.seek(0);
+    const auto kind = std::span{head}.first(s.file.read(head));
+    const auto is = [&](std::string_view tag) {
+        return kind.size() >= tag.size() && std::equal(tag.begin(), tag.end(), kind.begin(), [](char c, std::byte b) {
+                   return static_cast<std::byte>(c) == b;
+               });
+    };
+    // What libsndfile does not tell: the links of a chained stream, and what
+    // a header promised.
+    if (is("OggS")) {
+        s.links = find_ogg_links(s.file);
+    } else if (is("ID3")) {
+        s.links = find_mp3_links(s.file);
+    } else {
+        s.layout = read_data_layout(s.file);
+    }
+    if (s.layout.header_cut) throw audio_error{audio_errc::undecodable};
+    s.current = s.open(0);
+    if (!s.current) throw audio_error{audio_errc::undecodable};
+    const SF_INFO& info = s.current->info;
+    s.description = {format_name(info.format), sample_format_name(info.format), info.samplerate, info.channels,
+                     s.promised()};
 }
 
 sound_reader::~sound_reader() = default;
@@ -248,22 +180,31 @@ std::size_t sound_reader::read_mono(std::span<double> mono) {
     const auto channels = static_cast<std::size_t>(s.description.channels);
     const std::size_t wanted = std::clamp<std::size_t>(max_values / channels, 1, mono.size());
     s.frames.resize(wanted * channels);
-    const sf_count_t n = sf_readf_double(s.file, s.frames.data(), static_cast<sf_count_t>(wanted));
-    const bool failed = n < 0 || sf_error(s.file) != SF_ERR_NO_ERROR;
-    s.throw_failure();
-    // What decoded before a failure is kept; the failure ends the file.
-    const auto count = static_cast<std::size_t>(std::max<sf_count_t>(n, 0));
-    s.frames_read += count;
-    if (count == 0 || failed) {
-        s.ended = true;
-        const bool short_of_header = !s.frames_estimated && s.frames_read < s.description.frames;
-        if (s.frames_read == 0 && (failed || s.description.frames > 0)) throw audio_error{audio_errc::undecodable};
-        s.ended_early = failed || short_of_header;
+    for (;;) {
+        link& current = *s.current;
+        const sf_count_t n = sf_readf_double(current.file, s.frames.data(), static_cast<sf_count_t>(wanted));
+        const bool failed = n < 0 || sf_error(current.file) != SF_ERR_NO_ERROR;
+        if (current.io.failure) std::rethrow_exception(current.io.failure);
+        // What decoded before a failure is kept; the failure ends the file.
+        const auto count = static_cast<std::size_t>(std::max<sf_count_t>(n, 0));
+        s.frames_read += count;
+        s.link_frames_read += count;
+        if (count == 0 || failed) {
+            // The link ends: the stream goes on in the next one.
+            if (failed || s.link_frames_read < s.promised()) s.ended_early = true;
+            if (failed || !s.next_link()) {
+                s.ended = true;
+                s.ended_early = s.ended_early || s.layout.cut || s.links.damaged;
+                if (s.frames_read == 0 && (s.ended_early || s.description.frames > 0))
+                    throw audio_error{audio_errc::undecodable};
+            } else if (count == 0) {
+                continue;
+            }
+        }
+        mix_to_mono(s.frames, s.description.channels, mono.first(count));
+        return count;
     }
-    mix_to_mono(s.frames, s.description.channels, mono.first(count));
-    return count;
 }
-
 bool sound_reader::ended_early() const { return state_->ended_early; }
 
 }  // namespace nbz::audio

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
+#include <limits>
 #include <utility>
 
 #include "virtual_io.h"
@@ -47,10 +49,10 @@ sf_count_t io_write(const void* buffer, sf_count_t count, void* user) {
 
 sf_count_t io_tell(void* user) { return static_cast<sf_count_t>(io_of(user).position); }
 
-int format_of(sound_container container) {
+int format_of(sound_container container, std::uint64_t samples) {
     switch (container) {
         case sound_container::wav:
-            return SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+            return (samples > max_wav_samples ? SF_FORMAT_RF64 : SF_FORMAT_WAV) | SF_FORMAT_PCM_16;
         case sound_container::flac:
             return SF_FORMAT_FLAC | SF_FORMAT_PCM_16;
         case sound_container::aiff:
@@ -59,7 +61,23 @@ int format_of(sound_container container) {
     return 0;
 }
 
+// The most samples that `format` holds.
+std::uint64_t capacity_of(int format) {
+    switch (format & SF_FORMAT_TYPEMASK) {
+        case SF_FORMAT_WAV:
+            return max_wav_samples;
+        case SF_FORMAT_AIFF:
+            return max_aiff_samples;
+        default:
+            return std::numeric_limits<std::uint64_t>::max();
+    }
+}
+
 }  // namespace
+
+bool container_holds(sound_container container, std::uint64_t samples) {
+    return samples <= capacity_of(format_of(container, samples));
+}
 
 std::optional<sound_container> container_for_name(const std::string& path) {
     const auto dot = path.rfind('.');
@@ -89,17 +107,21 @@ struct sound_writer::state {
     output_io io;
     SF_VIRTUAL_IO callbacks{io_length, io_seek, io_read, io_write, io_tell};
     SNDFILE* file = nullptr;
+    std::uint64_t room = 0;  // the samples the container still holds
 };
 
-sound_writer::sound_writer(byte_sink& output, sound_container container, long rate_hz)
+sound_writer::sound_writer(byte_sink& output, sound_container container, long rate_hz, std::uint64_t samples)
     : state_(std::make_unique<state>(output)) {
+    const int format = format_of(container, samples);
+    state_->room = capacity_of(format);
+    state_->check(samples <= state_->room);
     // The header is completed at the end: a pipe is refused before it gets
     // a whole stream with no header to rewind to.
     output.seek(0);
     SF_INFO info{};
     info.samplerate = static_cast<int>(rate_hz);
     info.channels = 1;
-    info.format = format_of(container);
+    info.format = format;
     state_->file = sf_open_virtual(&state_->callbacks, SFM_WRITE, &info, &state_->io);
     state_->check(state_->file != nullptr);
 }
@@ -107,6 +129,8 @@ sound_writer::sound_writer(byte_sink& output, sound_container container, long ra
 sound_writer::~sound_writer() = default;
 
 void sound_writer::write(std::span<const std::int16_t> samples) {
+    state_->check(samples.size() <= state_->room);
+    state_->room -= samples.size();
     const auto count = static_cast<sf_count_t>(samples.size());
     state_->check(sf_write_short(state_->file, samples.data(), count) == count);
 }

@@ -13,9 +13,8 @@
 namespace nbz::cli {
 namespace {
 
-std::string_view check_whole_words(const input_file& input) {
-    return input.size() % 4 == 0 ? std::string_view{} : messages::not_whole_words;
-}
+// Eight samples for each code word.
+std::uint64_t samples_of(const input_file& input) { return input.size() / 4 * 8; }
 
 }  // namespace
 
@@ -33,6 +32,14 @@ int run_nbzdec(arguments args, std::ostream& out, file_system& files) {
         return {};
     };
 
+    // Before any work: a stream of whole words, and a container that holds it.
+    static_assert(audio::max_aiff_samples == 2147483624, "the number in messages::aiff_too_long");
+    const auto check_input = [&](input_file& input) -> std::string_view {
+        if (input.size() % 4 != 0) return messages::not_whole_words;
+        if (container && !audio::container_holds(*container, samples_of(input))) return messages::aiff_too_long;
+        return {};
+    };
+
     // Replays every code word into samples and returns the report.
     const auto decode = [&](input_file& input, output_file& output, const std::optional<std::string>& /*gain*/) {
         encoder_state state;
@@ -41,7 +48,7 @@ int run_nbzdec(arguments args, std::ostream& out, file_system& files) {
         if (container) {
             try {
                 file_sink sink{output};
-                audio::sound_writer writer{sink, *container, *options.rate_hz};
+                audio::sound_writer writer{sink, *container, *options.rate_hz, samples_of(input)};
                 std::vector<std::int16_t> pcm(samples.size());
                 read_code_words(input, [&](std::span<const std::uint32_t> words) {
                     for (std::size_t w = 0; w < words.size(); ++w)
@@ -68,8 +75,8 @@ int run_nbzdec(arguments args, std::ostream& out, file_system& files) {
         return level_report(state.peak);
     };
 
-    return run_command(options.positionals, out, files,
-                       {messages::nbzdec_usage, false, check_arguments, check_whole_words}, decode);
+    return run_command(options.positionals, out, files, {messages::nbzdec_usage, false, check_arguments, check_input},
+                       decode);
 }
 
 int run_nbzdec(arguments args, std::ostream& out) { return run_nbzdec(args, out, system_files()); }

@@ -14,7 +14,9 @@ namespace nbz::cli {
 // refused before the output is opened. Options come first (see
 // messages::nbzdec_help): an output named .wav, .flac, .aif or .aiff (any
 // case) gets that container, mono 16-bit at the rate of -r, which it then
-// requires; -r with any other output is refused. Returns the exit status.
+// requires; -r with any other output is refused. A WAV beyond 4 GiB is
+// written as RF64; a stream longer than an AIFF holds is refused before the
+// output is opened. Returns the exit status.
 int run_nbzdec(arguments args, std::ostream& out, file_system& files);
 int run_nbzdec(arguments args, std::ostream& out);
 

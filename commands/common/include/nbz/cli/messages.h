@@ -61,6 +61,8 @@ inline constexpr std::string_view container_needs_rate =
     "Give the sample rate with -r HZ: the stream does not store it, and a WAV, FLAC or AIFF output needs it.";
 inline constexpr std::string_view flac_rate_too_high =
     "A FLAC output stores sample rates up to 655350 Hz: give a lower -r, or name a WAV or AIFF output.";
+inline constexpr std::string_view aiff_too_long =
+    "An AIFF output holds at most 2147483624 samples: name a WAV or FLAC output.";
 inline constexpr std::string_view rate_needs_container_output =
     "A raw output has no sample rate: -r needs an output named .wav, .flac, .aif or .aiff.";
 
