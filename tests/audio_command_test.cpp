@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "nbz/audio/detect.h"
+#include "nbz/cli/messages.h"
 #include "nbz/cli/options.h"
 #include "nbz/cli/progress.h"
 #include "nbz/decoder.h"
@@ -201,10 +202,15 @@ TEST(Options, AreReadBeforeThePositionalArgumentsOnly) {
         {{"-hr", "a"}, true, {}, 0, 0, "Unknown option: -hr (see --help)."},
     };
     for (const auto& c : cases) {
-        const cli::command_options o = cli::parse_options(c.args, {.width = c.width_allowed});
         const std::string where = ::testing::PrintToString(c.args);
-        EXPECT_EQ(o.error, c.error) << where;
-        if (!c.error.empty()) continue;
+        cli::command_options o;
+        try {
+            o = cli::parse_options(c.args, {.width = c.width_allowed});
+        } catch (const cli::failure& f) {
+            EXPECT_EQ(cli::messages::failure_text(f), c.error) << where;
+            continue;
+        }
+        EXPECT_EQ(c.error, "") << where;
         EXPECT_EQ(o.positionals, c.positionals) << where;
         EXPECT_EQ(o.rate_hz.value_or(0), c.rate) << where;
         EXPECT_EQ(o.width.value_or(0), c.width) << where;

@@ -16,7 +16,7 @@ namespace nbz::cli {
 // given, scaled by `gain`, then rounded and saturated to 16 bits) to
 // `consume` in chunks of whole eight-sample blocks, with the number of them
 // that came from the input; the last block is filled up with zero samples.
-// Returns that number over the whole input. Throws io_failure as the reader
+// Returns that number over the whole input. Throws as the reader
 // and the resampler do.
 std::uint64_t read_sound_blocks(
     audio::sound_reader& reader, std::optional<long> rate_hz, double gain,
