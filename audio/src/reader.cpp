@@ -15,12 +15,14 @@ namespace nbz::audio {
 namespace {
 
 // libsndfile's virtual I/O over a byte_source. The library asks for a few
-// kilobytes at a time; the source is read in large chunks. The library is C:
-// a failure is kept here, the callback reports an error, and the caller
-// rethrows it once the library call returns.
+// kilobytes at a time; the source is read in large chunks. The library is C,
+// so no exception may leave a callback (each is noexcept): a failure is kept
+// here, the callback reports an error, and the caller rethrows it once the
+// library call returns.
 struct input_io {
-    explicit input_io(byte_source& input) : file(input) {}
+    explicit input_io(byte_source& input) : file(input), size(input.size()) {}
     byte_source& file;
+    const std::uint64_t size;    // the source's, fixed while it is read: asked once, outside the library
     std::uint64_t position = 0;  // where the library reads next
     std::exception_ptr failure;
     std::vector<std::byte> chunk;  // the file's bytes from chunk_start
@@ -41,16 +43,16 @@ std::size_t read_fully(byte_source& source, std::span<std::byte> buffer) {
     return done;
 }
 
-input_io& io_of(void* user) { return *static_cast<input_io*>(user); }
+input_io& io_of(void* user) noexcept { return *static_cast<input_io*>(user); }
 
-sf_count_t io_length(void* user) { return static_cast<sf_count_t>(io_of(user).file.size()); }
+sf_count_t io_length(void* user) noexcept { return static_cast<sf_count_t>(io_of(user).size); }
 
 // The file itself moves only when a read needs bytes from elsewhere.
-sf_count_t io_seek(sf_count_t offset, int whence, void* user) {
+sf_count_t io_seek(sf_count_t offset, int whence, void* user) noexcept {
     input_io& io = io_of(user);
     sf_count_t base = 0;
     if (whence == SEEK_CUR) base = static_cast<sf_count_t>(io.position);
-    if (whence == SEEK_END) base = static_cast<sf_count_t>(io.file.size());
+    if (whence == SEEK_END) base = static_cast<sf_count_t>(io.size);
     if (io.failure || offset > std::numeric_limits<sf_count_t>::max() - base || base + offset < 0) return -1;
     io.position = static_cast<std::uint64_t>(base + offset);
     return base + offset;
@@ -67,7 +69,7 @@ std::size_t from_chunk(input_io& io, std::span<std::byte> out) {
     return n;
 }
 
-sf_count_t io_read(void* buffer, sf_count_t count, void* user) {
+sf_count_t io_read(void* buffer, sf_count_t count, void* user) noexcept {
     input_io& io = io_of(user);
     if (io.failure || count <= 0) return 0;
     const std::span out{static_cast<std::byte*>(buffer), static_cast<std::size_t>(count)};
@@ -78,7 +80,7 @@ sf_count_t io_read(void* buffer, sf_count_t count, void* user) {
                 done += n;
                 continue;
             }
-            if (io.position >= io.file.size()) break;  // nothing more to read
+            if (io.position >= io.size) break;  // nothing more to read
             if (io.file_position != io.position) io.file.seek(io.position);
             io.chunk.resize(read_chunk_bytes);
             io.chunk.resize(read_fully(io.file, io.chunk));
@@ -91,16 +93,16 @@ sf_count_t io_read(void* buffer, sf_count_t count, void* user) {
         return 0;
     }
     // Short of the size it promised: the file shrank.
-    if (done < out.size() && io.position < io.file.size()) {
+    if (done < out.size() && io.position < io.size) {
         io.failure = std::make_exception_ptr(audio_error{audio_errc::source_short});
         return 0;
     }
     return static_cast<sf_count_t>(done);
 }
 
-sf_count_t io_write(const void* /*buffer*/, sf_count_t /*count*/, void* /*user*/) { return 0; }
+sf_count_t io_write(const void* /*buffer*/, sf_count_t /*count*/, void* /*user*/) noexcept { return 0; }
 
-sf_count_t io_tell(void* user) { return static_cast<sf_count_t>(io_of(user).position); }
+sf_count_t io_tell(void* user) noexcept { return static_cast<sf_count_t>(io_of(user).position); }
 
 std::string format_name(int format) {
     switch (format & SF_FORMAT_TYPEMASK) {

@@ -215,10 +215,19 @@ std::unique_ptr<output_file> start_replacement(const std::string& folder, const 
                                                const struct stat* existing) {
     constexpr std::size_t longest_kept = 200;  // of the name, so the temporary one fits NAME_MAX
     std::string temporary = folder + "." + name.substr(0, longest_kept) + std::string{unfinished_marker} + "XXXXXX";
+    std::string target = folder + name;
     const interruptions_held held;
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) return nullptr;
-    auto output = replacing_output(fd, temporary, folder + name);
+    std::unique_ptr<output_file> output;
+    try {
+        output = replacing_output(fd, temporary, std::move(target));
+    } catch (...) {
+        // Out of memory before the output owned the new file: it goes.
+        remove_partial_output(temporary.c_str());
+        ::close(fd);
+        throw;
+    }
     // On failure the output's destructor removes the temporary file.
     if (existing != nullptr && ::fchown(fd, existing->st_uid, existing->st_gid) != 0) {
         // Only root may give a file away: the new file is then the user's, as

@@ -222,7 +222,14 @@ std::unique_ptr<output_file> start_replacement(const std::wstring& target) {
     // it is open.
     unique_handle file = create_unique(prefix, GENERIC_WRITE, FILE_SHARE_DELETE, FILE_ATTRIBUTE_NORMAL, temporary);
     if (!file) return nullptr;
-    return std::make_unique<replacing_output>(std::move(file), std::move(temporary), target);
+    try {
+        return std::make_unique<replacing_output>(std::move(file), temporary, target);
+    } catch (...) {
+        // Out of memory before the output owned the new file: it goes.
+        file.reset();
+        ::DeleteFileW(temporary.c_str());
+        throw;
+    }
 }
 
 std::unique_ptr<output_file> start_staged(const std::wstring& target, unique_handle existing) {
