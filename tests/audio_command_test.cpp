@@ -82,6 +82,7 @@ struct container_case {
     int channels;
     std::string input_line;
     std::size_t frames = 5003;
+    std::vector<std::string> options = {};
 };
 void PrintTo(const container_case& c, std::ostream* os) { *os << c.name; }
 
@@ -101,7 +102,9 @@ TEST_P(Containers, GiveTheStreamOfTheEquivalentRawInput) {
     ASSERT_TRUE(write_sound(dir / "in.snd", c.format, 44100, c.channels, frames));
     write_file(dir / "in.raw", pcm_bytes(samples));
     const run_result raw = run(cli::run_nbzhq, {dir / "in.raw", dir / "raw.nbz"});
-    const run_result sound = run(cli::run_nbzhq, {dir / "in.snd", dir / "snd.nbz"});
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {dir / "in.snd", dir / "snd.nbz"});
+    const run_result sound = run(cli::run_nbzhq, args);
     EXPECT_EQ(sound.status, 0);
     EXPECT_EQ(sound.out, c.input_line + raw.out);
     EXPECT_EQ(read_file(dir / "snd.nbz"), read_file(dir / "raw.nbz"));
@@ -124,7 +127,14 @@ INSTANTIATE_TEST_SUITE_P(
                       container_case{"rifx", SF_FORMAT_WAV | SF_FORMAT_PCM_16 | SF_ENDIAN_BIG, 1,
                                      "Input: WAV, 44100 Hz, 1 channel, 16-bit PCM, 5003 samples encoded\n"},
                       container_case{"one_sample", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1,
-                                     "Input: WAV, 44100 Hz, 1 channel, 16-bit PCM, 1 sample encoded\n", 1}),
+                                     "Input: WAV, 44100 Hz, 1 channel, 16-bit PCM, 1 sample encoded\n", 1},
+                      // Its own rate: nothing to resample.
+                      container_case{"rate_of_its_own",
+                                     SF_FORMAT_WAV | SF_FORMAT_PCM_16,
+                                     1,
+                                     "Input: WAV, 44100 Hz, 1 channel, 16-bit PCM, 5003 samples encoded\n",
+                                     5003,
+                                     {"-r", "44100"}}),
     [](const auto& info) { return info.param.name; });
 
 // The dominant frequency by counting upward zero crossings.
@@ -200,6 +210,8 @@ TEST(Options, AreReadBeforeThePositionalArgumentsOnly) {
         {{"-w0", "a"}, true, {}, 0, 0, "Option -w needs a search width from 1 to 64."},
         {{"-w3", "a"}, false, {}, 0, 0, "Unknown option: -w3 (see --help)."},
         {{"-hr", "a"}, true, {}, 0, 0, "Unknown option: -hr (see --help)."},
+        {{"--help=1", "a", "b"}, true, {}, 0, 0, "Unknown option: --help=1 (see --help)."},
+        {{"--version=1", "a", "b"}, false, {}, 0, 0, "Unknown option: --version=1 (see --help)."},
     };
     for (const auto& c : cases) {
         const std::string where = ::testing::PrintToString(c.args);
