@@ -1,5 +1,5 @@
 // nbzhq reading audio containers and nbzdec writing them, the options of
-// both, and the detection that keeps raw input raw.
+// both, and the raw inputs that the detection keeps raw.
 
 #include <gtest/gtest.h>
 #ifndef _WIN32
@@ -15,12 +15,10 @@
 #include <thread>
 #include <vector>
 
-#include "nbz/audio/detect.h"
 #include "nbz/cli/messages.h"
 #include "nbz/cli/options.h"
 #include "nbz/cli/progress.h"
 #include "nbz/decoder.h"
-#include "nbz/prepare/pcm16.h"
 #include "nbz/search_encoder.h"
 #include "nbzdec_command.h"
 #include "nbzhq_command.h"
@@ -357,33 +355,6 @@ TEST(Refusals, Mp3WithAnId3TagIsEncodedToItsEnd) {
 }
 #endif
 
-TEST(Conversion, GainsThenRoundsAndSaturatesOnce) {
-    const struct {
-        double value, gain;
-        std::int16_t pcm;
-    } cases[] = {
-        {100 / 32768.0, 1, 100},
-        {0.5 / 32768, 1, 1},
-        {-0.5 / 32768, 1, -1},
-        {0.49 / 32768, 1, 0},
-        {0.3 / 32768, 10, 3},
-        {1.0, 1, 32767},
-        {-1.0, 1, -32768},
-        {0.75, 2, 32767},
-        {-3.0, 0.25, -24576},
-        {NAN, 1, 0},
-        {INFINITY, 1, 32767},
-        {0.1, NAN, 0},
-        {32767.6 / 32768, 1, 32767},  // rounds past full scale: saturated, not wrapped
-        {2.5 / 32768, 1, 3},
-        {-2.5 / 32768, 1, -3},
-        {0.49999999999999994 / 32768, 1, 0},
-        {32766.5 / 32768, 1, 32767},
-        {-32767.5 / 32768, 1, -32768},
-    };
-    for (const auto& c : cases) EXPECT_EQ(nbz::to_pcm16(c.value, c.gain), c.pcm) << c.value << " x " << c.gain;
-}
-
 TEST(Progress, IsRedrawnInPlaceAtMostFourTimesASecondAndClearedAtTheEnd) {
     std::ostringstream terminal;
     {
@@ -401,50 +372,6 @@ TEST(Progress, IsRedrawnInPlaceAtMostFourTimesASecondAndClearedAtTheEnd) {
     std::ostringstream unused;
     { cli::progress_meter idle{&unused}; }
     EXPECT_EQ(unused.str(), "");  // nothing drawn, nothing to clear
-}
-
-TEST(Detection, TakesOnlyUnambiguousSignatures) {
-    const auto head = [](const std::string& text) {
-        std::vector<std::byte> b;
-        for (const char c : text) b.push_back(static_cast<std::byte>(c));
-        return b;
-    };
-    const struct {
-        std::string bytes;
-        bool container;
-    } cases[] = {
-        {std::string{"RIFF\x24\0\0\0WAVEfmt ", 16}, true},
-        {std::string{"RF64\xff\xff\xff\xffWAVEds64", 16}, true},
-        {std::string{"FORM\0\0\0\x10"
-                     "AIFFCOMM",
-                     16},
-         true},
-        {std::string{"FORM\0\0\0\x10"
-                     "AIFCFVER",
-                     16},
-         true},
-        {std::string{"fLaC\0\0\0\x22", 8}, true},
-        {std::string{"fLaC\x80\0\0\x22", 8}, true},  // STREAMINFO as the only block
-        {std::string{"RIFX\0\0\0\x24WAVEfmt ", 16}, true},
-        {std::string{"OggS\0\x02\0\0", 8}, true},
-        {std::string{"ID3\x04\0\0\0\0\x01\x7f", 10}, true},
-        {std::string{"caff\0\x01\0\0", 8}, true},
-        {std::string{"RIFF\x24\0\0\0AVI LIST", 16}, false},  // another RIFF
-        {std::string{"FORM\0\0\0\x10"
-                     "8SVXVHDR",
-                     16},
-         false},                                      // another IFF the library reads
-        {std::string{"OggS\x05\x02\0\0", 8}, false},  // a bad stream version
-        {std::string{"ID3\x09\0\0\0\0\0\0", 10}, false},
-        {std::string{"ID3\x03\0\0\0\0\x80\0", 10}, false},  // a size byte with its high bit set
-        {std::string{"fLaC\x01\0\0\x22", 8}, false},        // no STREAMINFO first
-        {"fLaC", false},
-        {std::string{"\xff\xfb\x90\x64\0\0\0\0", 8}, false},  // an MP3 frame header
-        {std::string{".snd\0\0\0\x18", 8}, false},
-        {"RIFF", false},  // too short to tell
-        {"", false},
-    };
-    for (const auto& c : cases) EXPECT_EQ(audio::is_sound_container(head(c.bytes)), c.container) << c.bytes;
 }
 
 TEST(Detection, RawInputsImitatingWeakSignaturesStayRaw) {
