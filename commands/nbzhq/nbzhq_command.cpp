@@ -60,11 +60,10 @@ bool starts_as_container(input_file& input) {
     return audio::is_sound_container(std::span{head}.first(length));
 }
 
-// Opens the input for reading: a container through its reader, raw PCM from
-// its start. -r is refused for raw PCM, which has no rate to convert from.
-void open_input(nbzhq_run& run, input_file& input) {
+// Probes the opened input: a container gets its reader, raw PCM is read
+// from its start.
+void probe(nbzhq_run& run, input_file& input) {
     if (!starts_as_container(input)) {
-        if (run.rate_option) throw failure{failure_code::rate_needs_container};
         input.seek(0);
         return;
     }
@@ -73,9 +72,20 @@ void open_input(nbzhq_run& run, input_file& input) {
     } catch (...) {
         rethrow_as_command_failure();
     }
-    // The one decision to resample: only to a rate other than the file's.
-    if (run.rate_option && *run.rate_option != run.sound->reader->description().rate_hz)
-        run.resample_to_hz = run.rate_option;
+}
+
+// Decides the rate, once: resampled only to a rate other than the file's
+// own; raw PCM has no rate to convert from.
+void decide_rate(nbzhq_run& run) {
+    if (!run.rate_option) return;
+    if (!run.sound) throw failure{failure_code::rate_needs_container};
+    if (*run.rate_option != run.sound->reader->description().rate_hz) run.resample_to_hz = run.rate_option;
+}
+
+// The steps between opening the input and opening the output.
+void open_input(nbzhq_run& run, input_file& input) {
+    probe(run, input);
+    decide_rate(run);
 }
 
 // How many samples the input will give, for the progress only; bounded, so
