@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "failing_allocations.h"
-#include "nbz/cli/failure.h"
 #include "nbz_command.h"
 #include "nbzdec_command.h"
 #include "nbzhq_command.h"
@@ -27,9 +26,6 @@
 
 namespace nbz::testing {
 namespace {
-
-using cli::failure;
-using cli::failure_code;
 
 // Files in memory; the output records how it ended.
 struct output_record {
@@ -80,7 +76,8 @@ public:
     std::unique_ptr<cli::input_file> open_input(const std::string& /*path*/) override {
         return std::make_unique<memory_input>(input_);
     }
-    std::unique_ptr<cli::output_file> open_output(const std::string& /*path*/, const cli::input_file&) override {
+    std::unique_ptr<cli::output_file> open_output(const std::string& /*path*/,
+                                                  const cli::input_file& /*input*/) override {
         return std::make_unique<memory_output>(output);
     }
     output_record output;
