@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "nbz/cli/messages.h"
+#include "nbz/cli/failure.h"
 #include "nbz/platform/files.h"
 #include "nbz_command.h"
 #include "nbzdec_command.h"
@@ -22,9 +22,10 @@
 namespace nbz::testing {
 namespace {
 
+using cli::failure;
+using cli::failure_code;
 using cli::file_system;
 using cli::input_file;
-using cli::io_failure;
 using cli::output_file;
 
 enum class fault { none, read_error, short_read, write_error, close_error };
@@ -48,7 +49,7 @@ public:
     cli::file_identity identity() const override { return real_->identity(); }
     std::size_t read(std::span<std::byte> buffer) override {
         const int call = counts_.reads++;
-        if (plan_.kind == fault::read_error && call == plan_.at) throw io_failure{cli::messages::read_failed};
+        if (plan_.kind == fault::read_error && call == plan_.at) throw failure{failure_code::read_failed};
         if (plan_.kind == fault::short_read && call >= plan_.at) return 0;  // the file shrank
         return real_->read(buffer);
     }
@@ -68,7 +69,7 @@ public:
         const int call = counts_.writes++;
         if (plan_.kind == fault::write_error && call == plan_.at) {
             real_->write(bytes.first(bytes.size() / 2));  // a partial write, then the failure
-            throw io_failure{cli::messages::write_failed};
+            throw failure{failure_code::write_failed};
         }
         real_->write(bytes);
     }
@@ -88,7 +89,7 @@ public:
         };
         try {
             real_->close();
-        } catch (const io_failure&) {
+        } catch (const failure&) {
             restore();
             throw;
         }

@@ -22,7 +22,7 @@
 namespace nbz::testing {
 namespace {
 
-namespace messages = cli::messages;
+using cli::failure_code;
 
 const std::vector<std::int16_t> ramp = [] {
     std::vector<std::int16_t> s;
@@ -56,7 +56,7 @@ TEST(Windows, NamesOutsideAsciiAndCrlfReport) {
 
 struct refusal_case {
     const char* name;
-    std::string_view message;
+    failure_code code;
     // Prepares the files in `dir` and gives the arguments; may hold a handle
     // open in `held` for the run.
     std::function<std::vector<std::string>(const temp_dir& dir, HANDLE& held)> prepare;
@@ -77,7 +77,7 @@ TEST_P(WindowsRefusals, KeepsTheFiles) {
     const int status = cli::run_nbz(args, out);
     if (held != INVALID_HANDLE_VALUE) ::CloseHandle(held);
     EXPECT_EQ(status, 1);
-    EXPECT_EQ(out.str(), std::string{GetParam().message} + "\n");
+    EXPECT_EQ(out.str(), cli::messages::failure_text({GetParam().code}) + "\n");
     EXPECT_EQ(read_file(dir / "in.raw"), pcm_bytes(ramp));
     EXPECT_EQ(read_file(dir / "out.nbz"), earlier);
     EXPECT_TRUE(unfinished_outputs(dir.path()).empty());
@@ -85,40 +85,40 @@ TEST_P(WindowsRefusals, KeepsTheFiles) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, WindowsRefusals,
-    ::testing::Values(refusal_case{"hard_link_to_input", messages::same_file,
+    ::testing::Values(refusal_case{"hard_link_to_input", failure_code::same_file,
                                    [](const temp_dir& dir, HANDLE&) {
                                        ::CreateHardLinkW(wide(dir / "link.raw").c_str(), wide(dir / "in.raw").c_str(),
                                                          nullptr);
                                        return std::vector<std::string>{dir / "in.raw", dir / "link.raw"};
                                    }},
-                      refusal_case{"folder_input", messages::input_not_regular,
+                      refusal_case{"folder_input", failure_code::input_not_regular,
                                    [](const temp_dir& dir, HANDLE&) {
                                        return std::vector<std::string>{dir.path().string(), dir / "out.nbz"};
                                    }},
-                      refusal_case{"nul_input", messages::input_not_regular,
+                      refusal_case{"nul_input", failure_code::input_not_regular,
                                    [](const temp_dir& dir, HANDLE&) {
                                        return std::vector<std::string>{"NUL", dir / "out.nbz"};
                                    }},
-                      refusal_case{"missing_folder", messages::open_output_failed,
+                      refusal_case{"missing_folder", failure_code::open_output_failed,
                                    [](const temp_dir& dir, HANDLE&) {
                                        return std::vector<std::string>{dir / "in.raw", dir / "none\\out.nbz"};
                                    }},
-                      refusal_case{"folder_output", messages::open_output_failed,
+                      refusal_case{"folder_output", failure_code::open_output_failed,
                                    [](const temp_dir& dir, HANDLE&) {
                                        return std::vector<std::string>{dir / "in.raw", dir.path().string()};
                                    }},
-                      refusal_case{"read_only_output", messages::open_output_failed,
+                      refusal_case{"read_only_output", failure_code::open_output_failed,
                                    [](const temp_dir& dir, HANDLE&) {
                                        ::SetFileAttributesW(wide(dir / "out.nbz").c_str(), FILE_ATTRIBUTE_READONLY);
                                        return std::vector<std::string>{dir / "in.raw", dir / "out.nbz"};
                                    }},
-                      refusal_case{"output_open_unshared", messages::open_output_failed,
+                      refusal_case{"output_open_unshared", failure_code::open_output_failed,
                                    [](const temp_dir& dir, HANDLE& held) {
                                        held = open_with(dir / "out.nbz", GENERIC_READ, 0);
                                        return std::vector<std::string>{dir / "in.raw", dir / "out.nbz"};
                                    }},
                       // Open for reading and writing by others, but not to be replaced.
-                      refusal_case{"output_open_without_delete_sharing", messages::open_output_failed,
+                      refusal_case{"output_open_without_delete_sharing", failure_code::open_output_failed,
                                    [](const temp_dir& dir, HANDLE& held) {
                                        held =
                                            open_with(dir / "out.nbz", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);

@@ -8,12 +8,12 @@
 namespace nbz::audio {
 namespace {
 
-input_io& io_of(void* user) { return *static_cast<input_io*>(user); }
+input_io& io_of(void* user) noexcept { return *static_cast<input_io*>(user); }
 
-sf_count_t io_length(void* user) { return static_cast<sf_count_t>(io_of(user).end - io_of(user).start); }
+sf_count_t io_length(void* user) noexcept { return static_cast<sf_count_t>(io_of(user).end - io_of(user).start); }
 
 // Only the read position moves; the file moves when a read needs it to.
-sf_count_t io_seek(sf_count_t offset, int whence, void* user) {
+sf_count_t io_seek(sf_count_t offset, int whence, void* user) noexcept {
     input_io& io = io_of(user);
     sf_count_t base = 0;
     if (whence == SEEK_CUR) base = static_cast<sf_count_t>(io.position);
@@ -23,7 +23,7 @@ sf_count_t io_seek(sf_count_t offset, int whence, void* user) {
     return base + offset;
 }
 
-sf_count_t io_read(void* buffer, sf_count_t count, void* user) {
+sf_count_t io_read(void* buffer, sf_count_t count, void* user) noexcept {
     input_io& io = io_of(user);
     const std::uint64_t length = io.end - io.start;
     if (io.failure || count <= 0 || io.position >= length) return 0;
@@ -47,9 +47,9 @@ sf_count_t io_read(void* buffer, sf_count_t count, void* user) {
     return static_cast<sf_count_t>(out.size());
 }
 
-sf_count_t io_write(const void* /*buffer*/, sf_count_t /*count*/, void* /*user*/) { return 0; }
+sf_count_t io_write(const void* /*buffer*/, sf_count_t /*count*/, void* /*user*/) noexcept { return 0; }
 
-sf_count_t io_tell(void* user) { return static_cast<sf_count_t>(io_of(user).position); }
+sf_count_t io_tell(void* user) noexcept { return static_cast<sf_count_t>(io_of(user).position); }
 
 }  // namespace
 

@@ -19,8 +19,9 @@ struct input_io {
     std::uint64_t end = 0;
     header_patch patch;          // offset from the file's start
     std::uint64_t position = 0;  // where the library reads next, from `start`
-    // The library is C: a failure is kept here, the callback reports an
-    // error, and the caller rethrows it once the library call returns.
+    // The library is C, so no exception may leave a callback (each is
+    // noexcept): a failure is kept here, the callback reports an error, and
+    // the caller rethrows it once the library call returns.
     std::exception_ptr failure;
 };
 

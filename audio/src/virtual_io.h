@@ -21,7 +21,7 @@ namespace nbz::audio {
 // in `failure` for the caller to rethrow once the library call returns.
 template <class File>
 sf_count_t virtual_seek(File& file, sf_count_t offset, int whence, std::uint64_t& position, std::uint64_t length,
-                        std::exception_ptr& failure) {
+                        std::exception_ptr& failure) noexcept {
     sf_count_t base = 0;
     if (whence == SEEK_CUR) base = static_cast<sf_count_t>(position);
     if (whence == SEEK_END) base = static_cast<sf_count_t>(length);

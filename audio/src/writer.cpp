@@ -22,18 +22,18 @@ struct output_io {
     std::exception_ptr failure;
 };
 
-output_io& io_of(void* user) { return *static_cast<output_io*>(user); }
+output_io& io_of(void* user) noexcept { return *static_cast<output_io*>(user); }
 
-sf_count_t io_length(void* user) { return static_cast<sf_count_t>(io_of(user).length); }
+sf_count_t io_length(void* user) noexcept { return static_cast<sf_count_t>(io_of(user).length); }
 
-sf_count_t io_seek(sf_count_t offset, int whence, void* user) {
+sf_count_t io_seek(sf_count_t offset, int whence, void* user) noexcept {
     output_io& io = io_of(user);
     return virtual_seek(io.file, offset, whence, io.position, io.length, io.failure);
 }
 
-sf_count_t io_read(void* /*buffer*/, sf_count_t /*count*/, void* /*user*/) { return 0; }
+sf_count_t io_read(void* /*buffer*/, sf_count_t /*count*/, void* /*user*/) noexcept { return 0; }
 
-sf_count_t io_write(const void* buffer, sf_count_t count, void* user) {
+sf_count_t io_write(const void* buffer, sf_count_t count, void* user) noexcept {
     output_io& io = io_of(user);
     if (io.failure || count <= 0) return 0;
     try {
@@ -47,7 +47,7 @@ sf_count_t io_write(const void* buffer, sf_count_t count, void* user) {
     return count;
 }
 
-sf_count_t io_tell(void* user) { return static_cast<sf_count_t>(io_of(user).position); }
+sf_count_t io_tell(void* user) noexcept { return static_cast<sf_count_t>(io_of(user).position); }
 
 int format_of(sound_container container, std::uint64_t samples) {
     switch (container) {

@@ -1,6 +1,6 @@
 # Linux arm64 with Debian's cross compiler and the arm64 libraries installed
-# through multiarch (libsndfile1-dev:arm64, libsoxr-dev:arm64,
-# libgtest-dev:arm64). The tests run under qemu-user.
+# through multiarch (libsndfile1-dev:arm64, libgtest-dev:arm64). The tests
+# run under qemu-user.
 #   cmake -B build-arm64 --toolchain cmake/toolchains/aarch64-linux-gnu.cmake
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)

@@ -1,8 +1,8 @@
 # Windows x86-64 with Debian's MinGW-w64 cross compiler (the posix thread
 # model, for std::thread). The tests run under Wine.
 #   cmake -B build-windows --toolchain cmake/toolchains/mingw-w64-x86_64.cmake -DNBZ_DEPS_PREFIX=DIR
-# NBZ_DEPS_PREFIX: where libsndfile, libsoxr and GoogleTest for MinGW are
-# installed (scripts/cross builds them).
+# NBZ_DEPS_PREFIX: where libsndfile (with the codecs linked into it) and
+# GoogleTest for MinGW are installed (scripts/cross builds them).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(nbz_triple x86_64-w64-mingw32)

@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "nbz/cli/messages.h"
+#include "nbz/cli/failure.h"
 #include "nbz/prepare/resampler.h"
 
 namespace nbz::cli {
@@ -13,15 +13,15 @@ void rethrow_as_command_failure() {
     } catch (const audio::audio_error& error) {
         switch (error.code) {
             case audio::audio_errc::undecodable:
-                throw io_failure{messages::decode_failed};
+                throw failure{failure_code::decode_failed};
             case audio::audio_errc::source_short:
-                throw io_failure{messages::read_failed};
+                throw failure{failure_code::read_failed};
             case audio::audio_errc::unwritable:
                 break;
         }
-        throw io_failure{messages::write_failed};
+        throw failure{failure_code::write_failed};
     } catch (const resampler_error&) {
-        throw io_failure{messages::resample_failed};
+        throw failure{failure_code::resample_failed};
     }
 }
 

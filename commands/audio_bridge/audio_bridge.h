@@ -36,7 +36,7 @@ private:
 };
 
 // Called inside a catch block: rethrows the exception being handled, as the
-// commands' io_failure where it is a failure of the audio library or of the
+// commands' failure where it is a failure of the audio library or of the
 // resampler, unchanged otherwise.
 [[noreturn]] void rethrow_as_command_failure();
 

@@ -10,7 +10,7 @@
 
 namespace nbz::cli {
 
-std::uint64_t read_sound_blocks(audio::sound_reader& reader, std::optional<long> rate_hz, double gain,
+std::uint64_t read_sound_blocks(audio::sound_reader& reader, std::optional<long> resample_to_hz, double gain,
                                 const std::function<void(std::span<const std::int16_t>, std::size_t)>& consume) {
     std::vector<std::int16_t> samples(chunk_bytes / 2);  // a whole number of blocks
     std::size_t used = 0;
@@ -27,8 +27,9 @@ std::uint64_t read_sound_blocks(audio::sound_reader& reader, std::optional<long>
     };
 
     std::optional<resampler> resample;
-    if (rate_hz && *rate_hz != reader.description().rate_hz)
-        resample.emplace(static_cast<double>(reader.description().rate_hz), static_cast<double>(*rate_hz), gather);
+    if (resample_to_hz)
+        resample.emplace(static_cast<double>(reader.description().rate_hz), static_cast<double>(*resample_to_hz),
+                         gather);
     std::vector<double> mono(chunk_bytes / 8);
     // The decoders' notes on standard error are kept from the terminal.
     const auto read = [&] {

@@ -12,14 +12,14 @@
 
 namespace nbz::cli {
 
-// Passes every sample of `reader` (mixed to mono, resampled to `rate_hz` when
-// given, scaled by `gain`, then rounded and saturated to 16 bits) to
-// `consume` in chunks of whole eight-sample blocks, with the number of them
-// that came from the input; the last block is filled up with zero samples.
-// Returns that number over the whole input. Throws io_failure as the reader
-// and the resampler do.
+// Passes every sample of `reader` (mixed to mono, resampled to
+// `resample_to_hz` when given, even if that is the file's own rate, scaled
+// by `gain`, then rounded and saturated to 16 bits) to `consume` in chunks
+// of whole eight-sample blocks, with the number of them that came from the
+// input; the last block is filled up with zero samples. Returns that number
+// over the whole input. Throws as the reader and the resampler do.
 std::uint64_t read_sound_blocks(
-    audio::sound_reader& reader, std::optional<long> rate_hz, double gain,
+    audio::sound_reader& reader, std::optional<long> resample_to_hz, double gain,
     const std::function<void(std::span<const std::int16_t> blocks, std::size_t real)>& consume);
 
 }  // namespace nbz::cli

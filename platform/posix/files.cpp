@@ -25,7 +25,7 @@
 #include <utility>
 
 #include "interrupts.h"
-#include "nbz/cli/messages.h"
+#include "nbz/cli/failure.h"
 #include "nbz/platform/files.h"
 #include "outputs.h"
 
@@ -51,8 +51,8 @@ bool is_standard_output(const struct stat& st) {
 
 // Throws if the output `st` may not be written at all.
 void refuse_reserved(const struct stat& st, const input_file& input) {
-    if (identity_of(st) == input.identity()) throw io_failure{messages::same_file};
-    if (is_standard_output(st)) throw io_failure{messages::same_as_standard_output};
+    if (identity_of(st) == input.identity()) throw failure{failure_code::same_file};
+    if (is_standard_output(st)) throw failure{failure_code::same_as_standard_output};
 }
 
 class system_input final : public input_file {
@@ -70,12 +70,12 @@ public:
         for (;;) {
             const ssize_t n = ::read(fd_, buffer.data(), buffer.size());
             if (n >= 0) return static_cast<std::size_t>(n);
-            if (errno != EINTR) throw io_failure{messages::read_failed};
+            if (errno != EINTR) throw failure{failure_code::read_failed};
         }
     }
 
     void seek(std::uint64_t position) override {
-        if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0) throw io_failure{messages::read_failed};
+        if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0) throw failure{failure_code::read_failed};
     }
 
 private:
@@ -127,7 +127,7 @@ link_chain follow_links(const std::string& path) {
         if (target.front() != '/') target.insert(0, chain.target, 0, chain.target.find_last_of('/') + 1);
         chain.last_link = std::exchange(chain.target, std::move(target));
     }
-    throw io_failure{messages::open_output_failed};
+    throw failure{failure_code::open_output_failed};
 }
 
 // Whether `link` is one of /proc's links to an open file (/proc/self/fd/N,
@@ -160,7 +160,7 @@ found_output find_output(const std::string& path) {
     found_output found{follow_links(path)};
     if (::lstat(found.chain.target.c_str(), &found.st) == 0) {
         // A link that took the target's place since is not followed.
-        if (S_ISLNK(found.st.st_mode)) throw io_failure{messages::open_output_failed};
+        if (S_ISLNK(found.st.st_mode)) throw failure{failure_code::open_output_failed};
         found.exists = true;
     } else if (errno == ENOENT && !found.chain.last_link.empty() && lies_in_proc(found.chain.last_link)) {
         found.exists = found.through_proc = ::stat(found.chain.last_link.c_str(), &found.st) == 0;
@@ -174,11 +174,11 @@ found_output find_output(const std::string& path) {
 int open_found(const found_output& found, int flags) {
     const int fd = ::open(found.name_to_open().c_str(),
                           O_WRONLY | O_CLOEXEC | O_NOCTTY | (found.through_proc ? 0 : O_NOFOLLOW) | flags);
-    if (fd < 0) throw io_failure{messages::open_output_failed};
+    if (fd < 0) throw failure{failure_code::open_output_failed};
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !(identity_of(st) == identity_of(found.st))) {
         ::close(fd);
-        throw io_failure{messages::open_output_failed};
+        throw failure{failure_code::open_output_failed};
     }
     return fd;
 }
@@ -215,10 +215,19 @@ std::unique_ptr<output_file> start_replacement(const std::string& folder, const 
                                                const struct stat* existing) {
     constexpr std::size_t longest_kept = 200;  // of the name, so the temporary one fits NAME_MAX
     std::string temporary = folder + "." + name.substr(0, longest_kept) + std::string{unfinished_marker} + "XXXXXX";
+    std::string target = folder + name;
     const interruptions_held held;
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) return nullptr;
-    auto output = replacing_output(fd, temporary, folder + name);
+    std::unique_ptr<output_file> output;
+    try {
+        output = replacing_output(fd, temporary, std::move(target));
+    } catch (...) {
+        // Out of memory before the output owned the new file: it goes.
+        remove_partial_output(temporary.c_str());
+        ::close(fd);
+        throw;
+    }
     // On failure the output's destructor removes the temporary file.
     if (existing != nullptr && ::fchown(fd, existing->st_uid, existing->st_gid) != 0) {
         // Only root may give a file away: the new file is then the user's, as
@@ -264,7 +273,7 @@ std::unique_ptr<output_file> start_staging(const found_output& found, const inpu
     const int staging = S_ISREG(found.st.st_mode) ? open_staging_file() : -1;
     if (staging < 0) {
         ::close(fd);
-        throw io_failure{messages::open_output_failed};
+        throw failure{failure_code::open_output_failed};
     }
     auto output = staged_output(fd, staging);
     refuse_reserved(found.st, input);
@@ -280,7 +289,7 @@ std::unique_ptr<output_file> open_directly(const found_output& found, const inpu
     refuse_reserved(found.st, input);
     // Then writes wait for a slow reader.
     const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) throw io_failure{messages::open_output_failed};
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) throw failure{failure_code::open_output_failed};
     return output;
 }
 
@@ -288,15 +297,15 @@ class system_file_system final : public file_system {
 public:
     std::unique_ptr<input_file> open_input(const std::string& path) override {
         const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-        if (fd < 0) throw io_failure{messages::open_input_failed};
+        if (fd < 0) throw failure{failure_code::open_input_failed};
         struct stat st {};
         if (::fstat(fd, &st) != 0) {
             ::close(fd);
-            throw io_failure{messages::open_input_failed};
+            throw failure{failure_code::open_input_failed};
         }
         if (!S_ISREG(st.st_mode)) {
             ::close(fd);
-            throw io_failure{messages::input_not_regular};
+            throw failure{failure_code::input_not_regular};
         }
         return std::make_unique<system_input>(fd, st);
     }
@@ -309,13 +318,13 @@ public:
         const std::size_t slash = target.find_last_of('/') + 1;  // 0 when there is none
         const std::string folder = target.substr(0, slash);
         const std::string name = target.substr(slash);
-        if (!name_fits(folder, name)) throw io_failure{messages::open_output_failed};
+        if (!name_fits(folder, name)) throw failure{failure_code::open_output_failed};
         if (!found.exists) {
             if (auto output = start_replacement(folder, name, nullptr)) return output;
-            throw io_failure{messages::open_output_failed};
+            throw failure{failure_code::open_output_failed};
         }
         // A file that the user may not write is not replaced behind its back.
-        if (::access(found.name_to_open().c_str(), W_OK) != 0) throw io_failure{messages::open_output_failed};
+        if (::access(found.name_to_open().c_str(), W_OK) != 0) throw failure{failure_code::open_output_failed};
         // A file that /proc leads to has no name of its own to replace.
         if (!found.through_proc && may_replace_in(folder, found.st)) {
             if (auto output = start_replacement(folder, name, &found.st)) return output;

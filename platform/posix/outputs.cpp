@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "interrupts.h"
-#include "nbz/cli/messages.h"
+#include "nbz/cli/failure.h"
 
 namespace nbz::cli {
 namespace {
@@ -19,7 +19,7 @@ void write_all(int fd, std::span<const std::byte> bytes) {
     while (!bytes.empty()) {
         const ssize_t n = ::write(fd, bytes.data(), bytes.size());
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw io_failure{messages::write_failed};
+        if (n <= 0) throw failure{failure_code::write_failed};
         bytes = bytes.subspan(static_cast<std::size_t>(n));
     }
 }
@@ -27,7 +27,7 @@ void write_all(int fd, std::span<const std::byte> bytes) {
 // For a container writer that goes back to finish its header; a pipe cannot.
 void seek_output(int fd, std::uint64_t position) {
     if (::lseek(fd, static_cast<off_t>(position), SEEK_SET) < 0)
-        throw io_failure{errno == ESPIPE ? messages::output_not_seekable : messages::write_failed};
+        throw failure{errno == ESPIPE ? failure_code::output_not_seekable : failure_code::write_failed};
 }
 
 class replacing final : public output_file {
@@ -47,12 +47,12 @@ public:
         // The data reaches the disk before the name does, so that not even a
         // power loss leaves the name on a partial stream. Until the rename
         // has succeeded the output stays pending, for discard() to remove.
-        if (::fsync(fd_) != 0) throw io_failure{messages::write_failed};
-        if (::close(std::exchange(fd_, -1)) != 0 && errno != EINTR) throw io_failure{messages::write_failed};
+        if (::fsync(fd_) != 0) throw failure{failure_code::write_failed};
+        if (::close(std::exchange(fd_, -1)) != 0 && errno != EINTR) throw failure{failure_code::write_failed};
         // The name and the run's end tell the same: once renamed, the run
         // goes on to report and succeed.
         const interruptions_held held;
-        if (::rename(temporary_.c_str(), target_.c_str()) != 0) throw io_failure{messages::write_failed};
+        if (::rename(temporary_.c_str(), target_.c_str()) != 0) throw failure{failure_code::write_failed};
         complete_ = true;
         disarm_interrupt_cleanup();
         commit_output();
@@ -84,7 +84,7 @@ public:
     void seek(std::uint64_t position) override { seek_output(fd_, position); }
 
     void close() override {
-        if (::close(std::exchange(fd_, -1)) != 0 && errno != EINTR) throw io_failure{messages::write_failed};
+        if (::close(std::exchange(fd_, -1)) != 0 && errno != EINTR) throw failure{failure_code::write_failed};
     }
 
     void discard() noexcept override {
@@ -107,7 +107,7 @@ bool copy_whole(int from, int to) noexcept {
         if (n == 0) return true;
         try {
             write_all(to, std::span{buffer}.first(static_cast<std::size_t>(n)));
-        } catch (const io_failure&) {
+        } catch (const failure&) {
             return false;
         }
     }
@@ -141,7 +141,7 @@ public:
             const ssize_t n = ::write(staging_, bytes.data(), bytes.size());
             if (n < 0 && errno == EINTR) continue;
             if (n < 0 && (errno == ENOSPC || errno == EFBIG || errno == EDQUOT) && move_to_memory()) continue;
-            if (n <= 0) throw io_failure{messages::write_failed};
+            if (n <= 0) throw failure{failure_code::write_failed};
             bytes = bytes.subspan(static_cast<std::size_t>(n));
         }
     }
@@ -158,8 +158,8 @@ public:
         commit_output();
         const bool closed = ::close(std::exchange(fd_, -1)) == 0 || errno == EINTR;
         ::close(std::exchange(staging_, -1));
-        if (!copied) throw io_failure{messages::final_copy_failed};
-        if (!closed) throw io_failure{messages::write_failed};
+        if (!copied) throw failure{failure_code::final_copy_failed};
+        if (!closed) throw failure{failure_code::write_failed};
     }
 
     void discard() noexcept override {

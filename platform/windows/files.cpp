@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "handle.h"
-#include "nbz/cli/messages.h"
+#include "nbz/cli/failure.h"
 #include "nbz/platform/files.h"
 #include "outputs.h"
 #include "text.h"
@@ -43,12 +43,12 @@ bool is_console(HANDLE handle) {
 
 // Throws if the disk file `identity` may not be written at all.
 void refuse_reserved(const file_identity& identity, const input_file& input) {
-    if (identity == input.identity()) throw io_failure{messages::same_file};
+    if (identity == input.identity()) throw failure{failure_code::same_file};
     const std::optional<file_identity> out = disk_identity(::GetStdHandle(STD_OUTPUT_HANDLE));
     // Wine gives no volume for a handle inherited from the host system: the
     // file ID alone then decides, which at worst refuses too much.
     if (out && out->inode == identity.inode && (out->device == identity.device || out->device == 0))
-        throw io_failure{messages::same_as_standard_output};
+        throw failure{failure_code::same_as_standard_output};
 }
 
 // The same for a file that could not be opened for writing: it may be the
@@ -98,7 +98,7 @@ public:
     std::size_t read(std::span<std::byte> buffer) override {
         const auto size = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), std::size_t{1} << 30));
         DWORD got = 0;
-        if (::ReadFile(file_.get(), buffer.data(), size, &got, nullptr) == 0) throw io_failure{messages::read_failed};
+        if (::ReadFile(file_.get(), buffer.data(), size, &got, nullptr) == 0) throw failure{failure_code::read_failed};
         return got;
     }
 
@@ -106,7 +106,7 @@ public:
         LARGE_INTEGER distance{};
         distance.QuadPart = static_cast<LONGLONG>(position);
         if (position > LLONG_MAX || ::SetFilePointerEx(file_.get(), distance, nullptr, FILE_BEGIN) == 0)
-            throw io_failure{messages::read_failed};
+            throw failure{failure_code::read_failed};
     }
 
 private:
@@ -119,10 +119,10 @@ private:
 // folder does not take is refused before any work.
 std::unique_ptr<output_file> open_new(const std::wstring& path) {
     const std::optional<std::wstring> target = full_path(path);
-    if (!target) throw io_failure{messages::open_output_failed};
+    if (!target) throw failure{failure_code::open_output_failed};
     unique_handle trial{::CreateFileW(target->c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr)};
-    if (!trial || !trial.reset()) throw io_failure{messages::open_output_failed};
+    if (!trial || !trial.reset()) throw failure{failure_code::open_output_failed};
     if (auto output = start_replacement(*target)) return output;
     return start_staged(*target, unique_handle{});
 }
@@ -131,25 +131,25 @@ class windows_file_system final : public file_system {
 public:
     std::unique_ptr<input_file> open_input(const std::string& path) override {
         const std::optional<std::wstring> wide = wide_from_utf8(path);
-        if (!wide) throw io_failure{messages::open_input_failed};
+        if (!wide) throw failure{failure_code::open_input_failed};
         // Backup semantics let a folder be opened, to be refused as such.
         unique_handle file{::CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN, nullptr)};
-        if (!file) throw io_failure{messages::open_input_failed};
-        if (::GetFileType(file.get()) != FILE_TYPE_DISK) throw io_failure{messages::input_not_regular};
+        if (!file) throw failure{failure_code::open_input_failed};
+        if (::GetFileType(file.get()) != FILE_TYPE_DISK) throw failure{failure_code::input_not_regular};
         FILE_STANDARD_INFO info{};
         if (::GetFileInformationByHandleEx(file.get(), FileStandardInfo, &info, sizeof info) == 0)
-            throw io_failure{messages::open_input_failed};
-        if (info.Directory) throw io_failure{messages::input_not_regular};
+            throw failure{failure_code::open_input_failed};
+        if (info.Directory) throw failure{failure_code::input_not_regular};
         const auto identity = disk_identity(file.get());
-        if (!identity) throw io_failure{messages::open_input_failed};
+        if (!identity) throw failure{failure_code::open_input_failed};
         return std::make_unique<windows_input>(std::move(file), static_cast<std::uint64_t>(info.EndOfFile.QuadPart),
                                                *identity);
     }
 
     std::unique_ptr<output_file> open_output(const std::string& path, const input_file& input) override {
         const std::optional<std::wstring> wide = wide_from_utf8(path);
-        if (!wide) throw io_failure{messages::open_output_failed};
+        if (!wide) throw failure{failure_code::open_output_failed};
         // Opened without truncation, and refused while another program has
         // it open for writing or against being replaced (a sharing
         // violation), before any work. Where only deletion is denied, the
@@ -165,7 +165,7 @@ public:
         if (!file) {
             if (::GetLastError() == ERROR_FILE_NOT_FOUND) return open_new(*wide);
             refuse_reserved_by_name(*wide, input);
-            throw io_failure{messages::open_output_failed};
+            throw failure{failure_code::open_output_failed};
         }
         switch (::GetFileType(file.get())) {
             case FILE_TYPE_DISK:
@@ -179,23 +179,23 @@ public:
                                                            FILE_ATTRIBUTE_NORMAL, nullptr)};
                 if ((is_console(file.get()) || (readable && is_console(readable.get()))) &&
                     is_console(::GetStdHandle(STD_OUTPUT_HANDLE)))
-                    throw io_failure{messages::same_as_standard_output};
+                    throw failure{failure_code::same_as_standard_output};
                 return device_output(std::move(file));
             }
             default:
                 return device_output(std::move(file));
         }
         const std::optional<file_identity> identity = disk_identity(file.get());
-        if (!identity) throw io_failure{messages::open_output_failed};
+        if (!identity) throw failure{failure_code::open_output_failed};
         refuse_reserved(*identity, input);
         // Refused even where the open was let through (an administrator), as
         // the move over it would be.
         FILE_BASIC_INFO basic{};
         if (::GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof basic) == 0 ||
             (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0)
-            throw io_failure{messages::open_output_failed};
+            throw failure{failure_code::open_output_failed};
         const std::optional<std::wstring> target = final_path(file.get());
-        if (!target) throw io_failure{messages::open_output_failed};
+        if (!target) throw failure{failure_code::open_output_failed};
         if (replaceable) {
             if (auto output = start_replacement(*target)) return output;
         }

@@ -14,7 +14,7 @@
 #include <utility>
 
 #include "interrupts.h"
-#include "nbz/cli/messages.h"
+#include "nbz/cli/failure.h"
 
 namespace nbz::cli {
 namespace {
@@ -28,7 +28,7 @@ void write_all(HANDLE handle, std::span<const std::byte> bytes) {
         const auto size = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), std::size_t{1} << 30));
         DWORD written = 0;
         if (::WriteFile(handle, bytes.data(), size, &written, nullptr) == 0 || written == 0)
-            throw io_failure{messages::write_failed};
+            throw failure{failure_code::write_failed};
         bytes = bytes.subspan(written);
     }
 }
@@ -74,10 +74,10 @@ public:
     explicit device_file(unique_handle handle) : handle_(std::move(handle)) {}
     void write(std::span<const std::byte> bytes) override { write_all(handle_.get(), bytes); }
     void seek(std::uint64_t position) override {
-        if (!seek_handle(handle_.get(), position)) throw io_failure{messages::output_not_seekable};
+        if (!seek_handle(handle_.get(), position)) throw failure{failure_code::output_not_seekable};
     }
     void close() override {
-        if (!handle_.reset()) throw io_failure{messages::write_failed};
+        if (!handle_.reset()) throw failure{failure_code::write_failed};
     }
     void discard() noexcept override { handle_.reset(); }
 
@@ -100,16 +100,16 @@ public:
 
     void write(std::span<const std::byte> bytes) override { write_all(file_.get(), bytes); }
     void seek(std::uint64_t position) override {
-        if (!seek_handle(file_.get(), position)) throw io_failure{messages::write_failed};
+        if (!seek_handle(file_.get(), position)) throw failure{failure_code::write_failed};
     }
 
     void close() override {
         // The data reaches the disk before the name does. Until the move has
         // succeeded the output stays pending, for discard() to remove.
-        if (::FlushFileBuffers(file_.get()) == 0 || !file_.reset()) throw io_failure{messages::write_failed};
+        if (::FlushFileBuffers(file_.get()) == 0 || !file_.reset()) throw failure{failure_code::write_failed};
         const console_events_held held;
         if (::MoveFileExW(temporary_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0)
-            throw io_failure{messages::write_failed};
+            throw failure{failure_code::write_failed};
         complete_ = true;
         disarm_console_cleanup();
         commit_console_output();
@@ -142,7 +142,7 @@ bool copy_whole(HANDLE from, HANDLE to) {
         if (got == 0) break;
         try {
             write_all(to, std::span{buffer}.first(got));
-        } catch (const io_failure&) {
+        } catch (const failure&) {
             return false;
         }
     }
@@ -159,7 +159,7 @@ public:
 
     void write(std::span<const std::byte> bytes) override { write_all(staging_.get(), bytes); }
     void seek(std::uint64_t position) override {
-        if (!seek_handle(staging_.get(), position)) throw io_failure{messages::write_failed};
+        if (!seek_handle(staging_.get(), position)) throw failure{failure_code::write_failed};
     }
 
     void close() override {
@@ -173,7 +173,7 @@ public:
         unique_handle out = created ? unique_handle{::CreateFileW(target_.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
                                                                   nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)}
                                     : std::move(existing_);
-        if (!out) throw io_failure{messages::write_failed};
+        if (!out) throw failure{failure_code::write_failed};
         if (!copy_whole(staging_.get(), out.get())) {
             // Whatever came through is not left to pass for a whole stream.
             if (created) {
@@ -182,9 +182,9 @@ public:
             } else if (seek_handle(out.get(), 0)) {
                 ::SetEndOfFile(out.get());
             }
-            throw io_failure{created ? messages::write_failed : messages::final_copy_failed};
+            throw failure{created ? failure_code::write_failed : failure_code::final_copy_failed};
         }
-        if (!out.reset()) throw io_failure{messages::write_failed};
+        if (!out.reset()) throw failure{failure_code::write_failed};
         staging_.reset();
     }
 
@@ -222,18 +222,25 @@ std::unique_ptr<output_file> start_replacement(const std::wstring& target) {
     // it is open.
     unique_handle file = create_unique(prefix, GENERIC_WRITE, FILE_SHARE_DELETE, FILE_ATTRIBUTE_NORMAL, temporary);
     if (!file) return nullptr;
-    return std::make_unique<replacing_output>(std::move(file), std::move(temporary), target);
+    try {
+        return std::make_unique<replacing_output>(std::move(file), temporary, target);
+    } catch (...) {
+        // Out of memory before the output owned the new file: it goes.
+        file.reset();
+        ::DeleteFileW(temporary.c_str());
+        throw;
+    }
 }
 
 std::unique_ptr<output_file> start_staged(const std::wstring& target, unique_handle existing) {
     std::wstring folder(MAX_PATH + 1, L'\0');
     const DWORD length = ::GetTempPathW(static_cast<DWORD>(folder.size()), folder.data());
-    if (length == 0 || length > folder.size()) throw io_failure{messages::open_output_failed};
+    if (length == 0 || length > folder.size()) throw failure{failure_code::open_output_failed};
     folder.resize(length);
     std::wstring staging_path;
     unique_handle staging = create_unique(folder + L"nbz-unfinished-", GENERIC_READ | GENERIC_WRITE | DELETE, 0,
                                           FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, staging_path);
-    if (!staging) throw io_failure{messages::open_output_failed};
+    if (!staging) throw failure{failure_code::open_output_failed};
     return std::make_unique<staged_output>(std::move(staging), target, std::move(existing));
 }
 

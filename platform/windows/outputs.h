@@ -22,7 +22,7 @@ std::unique_ptr<output_file> start_replacement(const std::wstring& target);
 // For a target beside which no file can be created: stages the stream in the
 // temporary folder, and copies it into the target only once it is complete,
 // on close(), with the console's events held. `existing` is the target, open
-// for writing, or none for a file that close() creates. Throws io_failure if
+// for writing, or none for a file that close() creates. Throws failure if
 // nothing can be staged.
 std::unique_ptr<output_file> start_staged(const std::wstring& target, unique_handle existing);
 

@@ -45,6 +45,24 @@ if(clashing)
   message(FATAL_ERROR "installed: ${clashing}, which -lnbz would take for the shared library")
 endif()
 
+# Only the public headers: none of the codec's private ones, nothing of the
+# commands or of the libraries that are not installed, and each installed
+# header compiles by itself.
+get_filename_component(root ${SOURCE_DIR}/../.. ABSOLUTE)
+file(GLOB_RECURSE private_headers RELATIVE ${root}/codec/src ${root}/codec/src/*.h)
+foreach(header ${private_headers})
+  if(EXISTS ${prefix}/include/${header} OR EXISTS ${prefix}/include/nbz/${header})
+    message(FATAL_ERROR "a private header is installed: ${header}")
+  endif()
+endforeach()
+file(GLOB_RECURSE installed_headers RELATIVE ${prefix}/include ${prefix}/include/*)
+foreach(header ${installed_headers})
+  if(header MATCHES "^nbz/(cli|platform|audio)/")
+    message(FATAL_ERROR "installed, but not a public header: ${header}")
+  endif()
+  run(${CXX} -std=c++20 -fsyntax-only -I${prefix}/include -x c++ ${prefix}/include/${header})
+endforeach()
+
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/consumer -DCMAKE_PREFIX_PATH=${prefix}
     -DCMAKE_CXX_COMPILER=${CXX})
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)

@@ -36,7 +36,7 @@
 namespace nbz {
 
 inline constexpr int search_width_max = 64;
-inline constexpr int search_default_width = 64;  // the widest whose slowest material runs at 1.5 M samples/s
+inline constexpr int search_default_width = 64;  // the commands' default: the widest
 inline constexpr std::size_t search_commit_samples = 256;
 inline constexpr std::size_t search_history_samples = 2 * search_commit_samples;
 // The most code words that one call can hand back.
@@ -75,10 +75,11 @@ search_encoder_ptr search_create(int width = search_default_width, search_kernel
 void search_init(search_encoder& encoder, int width = search_default_width,
                  search_kernel kernel = search_widest_kernel());
 
-// Searches one block of eight consecutive samples (pad a short last block
-// with anything: its codes decode to samples that the caller drops). Code
-// words that became final are stored in `words` in stream order, and their
-// number (0 or search_commit_samples / 8) is returned.
+// Searches one block of eight consecutive samples. A short last block is
+// filled up with zero samples, as the format pads its last word: the stream
+// depends on that padding, though the samples it decodes to are dropped.
+// Code words that became final are stored in `words` in stream order, and
+// their number (0 or search_commit_samples / 8) is returned.
 std::size_t search_encode_block(search_encoder& encoder, std::span<const std::int16_t, 8> samples,
                                 std::span<std::uint32_t, search_max_words> words);
 

@@ -4,7 +4,8 @@
 #include <ostream>
 #include <string_view>
 
-#include "nbz/cli/version.h"
+#include "nbz/cli/failure.h"
+#include "nbz/cli/messages.h"
 #include "nbz/search_encoder.h"
 
 namespace nbz::cli {
@@ -48,11 +49,6 @@ command_options parse_options(arguments args, option_set allowed) {
             if (i + 1 < args.size()) return std::string_view{args[++i]};
             return std::nullopt;
         };
-        const auto fail = [&](std::string message) {
-            result.error = std::move(message);
-            return result;
-        };
-
         if ((name == "-h" || name == "--help") && !inline_value) {
             result.help = true;
         } else if ((name == "-V" || name == "--version") && !inline_value) {
@@ -60,40 +56,28 @@ command_options parse_options(arguments args, option_set allowed) {
         } else if (name == "-r" || name == "--rate") {
             const auto text = value();
             result.rate_hz = text ? parse_number(*text, min_rate_hz, max_rate_hz) : std::nullopt;
-            if (!result.rate_hz) {
-                return fail("Option " + std::string{name} + " needs a sample rate from " + std::to_string(min_rate_hz) +
-                            " to " + std::to_string(max_rate_hz) + " Hz.");
-            }
+            if (!result.rate_hz) throw failure{failure_code::bad_rate, std::string{name}};
         } else if (allowed.width && (name == "-w" || name == "--width")) {
             const auto text = value();
             const auto width = text ? parse_number(*text, 1, search_width_max) : std::nullopt;
-            if (!width)
-                return fail("Option " + std::string{name} + " needs a search width from 1 to " +
-                            std::to_string(search_width_max) + ".");
+            if (!width) throw failure{failure_code::bad_width, std::string{name}};
             result.width = static_cast<int>(*width);
         } else {
-            return fail("Unknown option: " + std::string{arg} + " (see --help).");
+            throw failure{failure_code::unknown_option, std::string{arg}};
         }
     }
     result.positionals.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
     return result;
 }
 
-std::optional<int> settle_options(const command_options& options, std::ostream& out, std::string_view name,
-                                  std::string_view help) {
-    if (!options.error.empty()) {
-        out << options.error << '\n';
-        return exit_failure;
-    }
+bool print_help_or_version(const command_options& options, std::ostream& out, std::string_view name,
+                           std::string_view help) {
     if (options.help) {
         out << help;
-        return exit_success;
+    } else if (options.version) {
+        out << messages::version_text(name) << '\n';
     }
-    if (options.version) {
-        out << version_text(name) << '\n';
-        return exit_success;
-    }
-    return std::nullopt;
+    return options.help || options.version;
 }
 
 }  // namespace nbz::cli

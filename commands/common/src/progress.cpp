@@ -1,11 +1,12 @@
 #include "nbz/cli/progress.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <cstdio>
 #include <iostream>
+#include <iterator>
+#include <optional>
 
+#include "nbz/cli/messages.h"
 #include "nbz/platform/process.h"
 
 namespace nbz::cli {
@@ -22,7 +23,10 @@ progress_meter::progress_meter(std::ostream* terminal)
 
 progress_meter::~progress_meter() {
     if (terminal_ == nullptr || !drawn_) return;
-    *terminal_ << '\r' << std::string(line_width, ' ') << '\r' << std::flush;
+    // Nothing allocated: the run may be ending for want of memory.
+    *terminal_ << '\r';
+    std::fill_n(std::ostreambuf_iterator<char>{*terminal_}, line_width, ' ');
+    *terminal_ << '\r' << std::flush;
 }
 
 void progress_meter::update(std::uint64_t done, std::uint64_t total) {
@@ -32,16 +36,11 @@ void progress_meter::update(std::uint64_t done, std::uint64_t total) {
     last_drawn_ = now;
     const double fraction = std::min(1.0, static_cast<double>(done) / static_cast<double>(total));
     const auto elapsed = std::chrono::duration<double>(now - start_);
-    std::array<char, line_width + 1> line{};
-    if (elapsed < first_estimate_after || fraction <= 0) {
-        std::snprintf(line.data(), line.size(), "%3d%%", static_cast<int>(fraction * 100));
-    } else {
-        const long left = std::lround(elapsed.count() * (1 - fraction) / fraction);
-        std::snprintf(line.data(), line.size(), "%3d%%, %ld:%02ld left", static_cast<int>(fraction * 100), left / 60,
-                      left % 60);
-    }
-    *terminal_ << '\r' << std::string(line.data()) << std::string(8, ' ') << '\r' << std::string(line.data())
-               << std::flush;
+    std::optional<long> left;
+    if (elapsed >= first_estimate_after && fraction > 0)
+        left = std::lround(elapsed.count() * (1 - fraction) / fraction);
+    const std::string line = messages::progress_text(static_cast<int>(fraction * 100), left);
+    *terminal_ << '\r' << line << "        " << '\r' << line << std::flush;
     drawn_ = true;
 }
 

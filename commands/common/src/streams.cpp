@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "nbz/cli/messages.h"
+#include "nbz/cli/failure.h"
 #include "nbz/prepare/gain.h"
 
 namespace nbz::cli {
@@ -18,7 +18,7 @@ constexpr std::uint32_t load_le32(const std::byte* p) {
 }
 
 void read_exactly(input_file& input, std::span<std::byte> buffer) {
-    if (read_fully(input, buffer) != buffer.size()) throw io_failure{messages::read_failed};
+    if (read_fully(input, buffer) != buffer.size()) throw failure{failure_code::read_failed};
 }
 
 }  // namespace

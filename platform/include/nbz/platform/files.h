@@ -2,21 +2,19 @@
 // The commands' access to files, behind a small interface so that tests can
 // make any read, write or close fail.
 //
-// Every failure is thrown as an io_failure naming what went wrong; the
-// command turns it into its message and exit status.
+// Every failure is thrown as the commands' failure (nbz/cli/failure.h)
+// naming what went wrong; the command turns it into its line and exit
+// status.
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
-#include <string_view>
+
+#include "nbz/cli/failure.h"
 
 namespace nbz::cli {
-
-struct io_failure {
-    std::string_view message;  // one of the constants in messages.h
-};
 
 // What tells two names of one file apart from two files.
 struct file_identity {
@@ -34,10 +32,10 @@ public:
     virtual std::uint64_t size() const = 0;
     virtual file_identity identity() const = 0;
     // Reads up to buffer.size() bytes and returns how many were read; 0 only
-    // at the end of the file. Throws io_failure on a read error.
+    // at the end of the file. Throws failure on a read error.
     virtual std::size_t read(std::span<std::byte> buffer) = 0;
     // Moves the next read to `position` bytes from the start. Throws
-    // io_failure if the file cannot be positioned.
+    // failure if the file cannot be positioned.
     virtual void seek(std::uint64_t position) = 0;
 };
 
@@ -52,14 +50,14 @@ public:
 class output_file {
 public:
     virtual ~output_file() = default;
-    // Writes all of `bytes` or throws io_failure.
+    // Writes all of `bytes` or throws failure.
     virtual void write(std::span<const std::byte> bytes) = 0;
     // Moves the next write to `position` bytes from the start (a container's
-    // header is written again at the end). Throws io_failure if the output
+    // header is written again at the end). Throws failure if the output
     // cannot be positioned, as a pipe cannot.
     virtual void seek(std::uint64_t position) = 0;
     // Completes the output: the stream is on the disk and under the output's
-    // name only now. Throws io_failure if any of it fails; the earlier file is
+    // name only now. Throws failure if any of it fails; the earlier file is
     // then as it was, except after a failed copy of a staged stream
     // (final_copy_failed), which empties it. After a successful close the
     // output is kept. From the rename or the copy on, a signal sent to the
@@ -75,7 +73,7 @@ class file_system {
 public:
     virtual ~file_system() = default;
     // Opens `path` for reading without blocking, so a FIFO or terminal cannot
-    // hang the command. Throws io_failure if it cannot be opened or is not a
+    // hang the command. Throws failure if it cannot be opened or is not a
     // regular file.
     virtual std::unique_ptr<input_file> open_input(const std::string& path) = 0;
     // Opens `path` for writing, created if missing. Refuses with

@@ -1,16 +1,15 @@
 #pragma once
-// What every nbz command shares: argument counting, opening the files with
-// their checks, turning failures into a message and an exit status, removing
-// a partial output, and the report line.
+// What every nbz command shares: argument counting, opening the files in
+// their order, turning every failure into its line and an exit status, and
+// removing a partial output.
 
-#include <cstdint>
 #include <functional>
 #include <iosfwd>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "nbz/cli/failure.h"
 #include "nbz/platform/files.h"
 
 namespace nbz::cli {
@@ -22,36 +21,34 @@ using arguments = std::span<const std::string>;
 inline constexpr int exit_success = 0;
 inline constexpr int exit_failure = 1;
 
+// A command of the shape `name Input Output [dBGain]`, as its steps.
 struct command_definition {
     std::string_view usage;  // printed as it stands on a wrong argument count
     bool takes_gain;         // whether an optional third argument, dB gain, is accepted
-    // Checked after the argument count, before anything is opened; returns
-    // the failure message, or an empty view if the arguments are acceptable.
-    std::function<std::string_view(arguments)> check_arguments = {};
-    // Checked on the opened input before the output is opened (it may read
-    // the input, and leaves it anywhere); returns the failure message, or an
-    // empty view if the input is acceptable. May throw io_failure.
-    std::function<std::string_view(input_file&)> check_input = {};
+    // After the argument count, before anything is opened: checks the
+    // arguments. Throws failure.
+    std::function<void(arguments)> check_arguments = {};
+    // After the input is opened, before the output is: checks the input and
+    // opens what reads it (it may read the input, and leaves it anywhere).
+    // Throws failure.
+    std::function<void(input_file& input)> open_input = {};
+    // Writes the output from the input with the gain's factor (1 without a
+    // gain argument; see gain_factor), and returns the report's lines, each
+    // ending in a line end. Throws failure.
+    std::function<std::string(input_file& input, output_file& output, double gain)> write_output;
 };
 
-// Does the command's work from the opened input to the opened output, and
-// returns the lines to report on success, each ending in a newline. Throws
-// io_failure on a read or write failure.
-using command_body =
-    std::function<std::string(input_file& input, output_file& output, const std::optional<std::string>& gain)>;
+// Runs a command: on a wrong count prints the usage and returns 1 with
+// nothing opened; checks the arguments; opens the input, then the output,
+// writes it, closes it, prints the report and returns 0. Any exception, an
+// allocation failure included, prints its one line (report_failure), removes
+// the partial output and returns 1; the input is never written.
+int run_command(arguments args, std::ostream& out, file_system& files, const command_definition& definition);
 
-// Runs a command of the shape `name Input Output [dBGain]`: on a wrong count
-// prints the usage and returns 1 with nothing opened; checks the arguments;
-// opens the input, then
-// the output, runs `body`, closes the output, prints the report and returns
-// 0. Any failure prints its one-line message, removes the partial output and
-// returns 1; the input is never written.
-int run_command(arguments args, std::ostream& out, file_system& files, const command_definition& definition,
-                const command_body& body);
-
-// "Maximum output level: N", with " (overflow by N - 32767)" above 32767, and
-// a newline.
-std::string level_report(std::uint32_t peak);
+// Called in a catch block, for the exception being handled: prints its line
+// (failure_text; "Not enough memory." for std::bad_alloc) and returns
+// exit_failure. Allocates nothing itself.
+int report_failure(std::ostream& out) noexcept;
 
 // For a command's main(): runs it on the process's arguments and standard
 // output, and fails if the report could not be written out.

@@ -26,21 +26,21 @@ struct command_options {
     bool help = false;            // -h/--help
     bool version = false;         // -V/--version
     std::vector<std::string> positionals;
-    std::string error;  // a one-line usage error naming the option; empty if none
 };
 
 // Reads options until the first positional argument, "--" (dropped) or a lone
 // "-" (a positional: the file named "-"); everything from there on is
 // positional as it stands, so a third argument "-6" is still a gain. A value
 // is the next argument, follows "=" in the long form (--rate=22050), or is
-// attached to the short one (-r22050). The first unknown option, missing or
-// bad value stops the reading with `error`.
+// attached to the short one (-r22050); -h and -V take none, so --help=1 is
+// unknown. The first unknown option, or missing or bad value, throws its
+// failure (unknown_option, bad_rate or bad_width), naming it.
 command_options parse_options(arguments args, option_set allowed);
 
-// Acts on what ends a run before its work: prints the usage error (status
-// 1), or the help or the version text (status 0). Returns that status, or
-// none when the command should go on with its positional arguments.
-std::optional<int> settle_options(const command_options& options, std::ostream& out, std::string_view name,
-                                  std::string_view help);
+// Prints the help text if the options ask for it, else the version text of
+// `name` if they ask for that; returns whether it printed either, the run
+// then ending with status 0.
+bool print_help_or_version(const command_options& options, std::ostream& out, std::string_view name,
+                           std::string_view help);
 
 }  // namespace nbz::cli

@@ -19,14 +19,14 @@ inline constexpr std::size_t chunk_bytes = std::size_t{1} << 16;
 // ignored), scales each by `gain` (see scale_sample), and passes them to
 // `consume` in chunks of whole eight-sample blocks, with the number of them
 // that came from the input; the last block is filled up with zero samples.
-// Throws io_failure if the input delivers fewer bytes than the size it had
+// Throws failure (read_failed) if the input delivers fewer bytes than the size it had
 // when opened.
 void read_pcm_blocks(input_file& input, double gain,
                      const std::function<void(std::span<const std::int16_t> blocks, std::size_t real)>& consume);
 
 // Reads the input as little-endian 32-bit code words, passing them to
 // `consume` in chunks. The input's size must be a multiple of 4. Throws
-// io_failure if it delivers fewer bytes than that size.
+// failure (read_failed) if it delivers fewer bytes than that size.
 void read_code_words(input_file& input, const std::function<void(std::span<const std::uint32_t> words)>& consume);
 
 // Gathers bytes into chunk-sized writes to an output file.
