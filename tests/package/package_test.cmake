@@ -3,8 +3,9 @@
 # pkg-config; checks that the consumer is the README's library example, word
 # for word. Builds the C interface's client (tests/c) through nbz::c, and
 # through pkg-config nbz-c as C99 with every warning an error, and checks
-# the files that it writes against the commands'. Variables: BUILD_DIR,
-# SOURCE_DIR, WORK_DIR, CXX, CC, README.
+# the files that it writes against the commands'; then builds a game's
+# sounds with nbz_add_sounds() (sounds_test.cmake). Variables: BUILD_DIR,
+# SOURCE_DIR, WORK_DIR, CXX, CC, README, GENERATOR, MAKE_PROGRAM.
 
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -98,3 +99,5 @@ include(${SOURCE_DIR}/../c/check_client.cmake)
 nbz_check_client(${c_client_dir} ${BUILD_DIR})
 string(STRIP "${run_output}" client_output)
 message(STATUS "pkg-config nbz-c client: the commands' bytes and reports (${client_output})")
+
+include(${SOURCE_DIR}/sounds_test.cmake)
