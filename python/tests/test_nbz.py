@@ -1,5 +1,6 @@
 """The package against the commands: the same bytes for the same samples."""
 
+import pathlib
 import re
 
 import numpy as np
@@ -102,3 +103,11 @@ def test_empty_input():
     assert nbz.encode([]) == b"" and nbz.encode_hq(np.empty(0, dtype=np.int16)) == b""
     assert nbz.decode(b"").size == 0 and nbz.level(b"") == 0
     assert nbz.prepare(np.empty((0, 2)), 48000, 22050).size == 0
+
+
+def test_readme_example(capsys):
+    readme = (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text()
+    example = re.search(r"```python\n(.*?)```", readme, re.S).group(1)
+    exec(compile(example, "README.md", "exec"), {})
+    printed = re.search(r"# Prints: (.*)", example).group(1)
+    assert capsys.readouterr().out == printed + "\n"
