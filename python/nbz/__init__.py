@@ -42,6 +42,8 @@ def _pcm(pcm):
         values = np.asarray(pcm)
     except (TypeError, ValueError) as error:
         raise TypeError(f"pcm must be an int16 array or a sequence of ints: {error}") from None
+    if values.ndim == 0:
+        raise TypeError(f"pcm must be an int16 array or a sequence of ints, not {type(pcm).__name__}")
     if values.ndim != 1:
         raise ValueError(f"pcm must be a flat sequence of samples, not of shape {values.shape}")
     if values.size == 0:
