@@ -14,7 +14,9 @@ from setuptools.command.build_py import build_py
 from setuptools.dist import Distribution
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
+# The source tree: python/'s parent, or NBZ_SOURCE_DIR for a copy of python/
+# built elsewhere.
+ROOT = os.environ.get("NBZ_SOURCE_DIR") or os.path.dirname(HERE)
 LIBRARY = "nbz.dll" if sys.platform == "win32" else "libnbz.so.1"
 TARGET = "nbz_c"  # the shared library's CMake target
 

@@ -20,6 +20,8 @@ need_packages() {
 
 # What building the commands needs; the tests add GoogleTest.
 command_packages=(cmake g++ make pkg-config libsndfile1-dev)
+# The Python package's: to install it, to read audio files, to test it.
+python_packages=(python3-venv python3-pip python3-setuptools python3-wheel python3-numpy python3-soundfile python3-pytest)
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${NBZ_BUILD_DIR:-$root/build}
