@@ -3,15 +3,17 @@ with numpy arrays in and out; the same bytes as the commands nbz, nbzhq and
 nbzdec. Every call into the library releases the interpreter lock, so a
 ThreadPoolExecutor encodes many sounds at once."""
 
+import collections
 import ctypes
 import numbers
 import operator
 
 import numpy as np
 
+from ._library import Report as _Report
 from ._library import check, lib
 
-__all__ = ["encode", "encode_hq", "decode", "level", "prepare", "WIDTH_MAX", "__version__"]
+__all__ = ["encode", "encode_hq", "decode", "level", "measure", "prepare", "Report", "WIDTH_MAX", "__version__"]
 
 __version__ = lib.nbz_version_text().decode("ascii")
 
@@ -145,24 +147,41 @@ def encode_hq(pcm, width=64, gain_db=0.0):
     return out.tobytes()
 
 
-def _decode(stream):
-    data = _stream(stream)
-    pcm = np.empty(2 * data.size, dtype=np.int16)
-    peak = ctypes.c_uint32()
-    check(lib.nbz_decode(_address(data), data.size, _address(pcm), pcm.size, ctypes.byref(peak)))
-    return pcm, peak.value
-
-
 def decode(stream):
     """The samples of a stream (bytes, a whole number of 4-byte words) as
     nbzdec writes them: int16, clamped, 8 per word, the padding included."""
-    return _decode(stream)[0]
+    data = _stream(stream)
+    pcm = np.empty(2 * data.size, dtype=np.int16)
+    check(lib.nbz_decode(_address(data), data.size, _address(pcm), pcm.size, None))
+    return pcm
 
 
 def level(stream):
     """The largest level that the stream's codes reconstruct: the commands'
     "Maximum output level"; above 32767 the stream overflows."""
-    return _decode(stream)[1]
+    data = _stream(stream)
+    peak = ctypes.c_uint32()
+    check(lib.nbz_level(_address(data), data.size, ctypes.byref(peak)))
+    return peak.value
+
+
+Report = collections.namedtuple("Report", "level overflow snr_db signal_energy noise_energy")
+Report.__doc__ = """The commands' report on a stream of some samples: the level and its
+overflow beyond 32767, and the signal-to-noise ratio in dB (+inf when the
+reconstruction is exact) with the energies that it compares."""
+
+
+def measure(pcm, stream, gain_db=0.0):
+    """The report that the commands print for `stream` as the stream of `pcm`
+    with encode's gain gain_db: level, overflow and signal-to-noise ratio."""
+    samples = _gained(_pcm(pcm), gain_db)
+    data = _stream(stream)
+    if data.size != lib.nbz_stream_bytes(samples.size):
+        raise ValueError(f"stream must be {lib.nbz_stream_bytes(samples.size)} bytes for {samples.size} "
+                         f"samples, not {data.size}")
+    report = _Report()
+    check(lib.nbz_measure(_address(samples), samples.size, _address(data), data.size, ctypes.byref(report)))
+    return Report(report.level, report.overflow, report.snr_db, report.signal_energy, report.noise_energy)
 
 
 def _float_frames(samples):
@@ -190,9 +209,13 @@ def _resampled(mono, rate, rate_to):
     try:
         pieces = []
         written = ctypes.c_size_t()
-        scratch = np.empty(lib.nbz_resampler_bound(handle, min(mono.size, _PIECE)), dtype=np.float64)
+        scratch = np.empty(0, dtype=np.float64)
         for start in range(0, mono.size, _PIECE):
             piece = mono[start:start + _PIECE]
+            # The filter's delay holds some output back: a later piece may give more.
+            need = lib.nbz_resampler_bound(handle, piece.size)
+            if scratch.size < need:
+                scratch = np.empty(need, dtype=np.float64)
             check(lib.nbz_resampler_put(handle, _address(piece), piece.size, _address(scratch), scratch.size,
                                         ctypes.byref(written)))
             pieces.append(scratch[:written.value].copy())

@@ -33,6 +33,7 @@ _PROTOTYPES = {
     "nbz_stream_bytes": (_u64, [_u64]),
     "nbz_encode": (_int, [_ptr, _size, _ptr, _size, _u32_out]),
     "nbz_decode": (_int, [_ptr, _size, _ptr, _size, _u32_out]),
+    "nbz_level": (_int, [_ptr, _size, _u32_out]),
     "nbz_search_new": (_int, [_int, _handle_out]),
     "nbz_search_put": (_int, [_ptr, _ptr, _size, _ptr, _size, _size_out]),
     "nbz_search_end": (_int, [_ptr, _ptr, _size, _size_out, _u32_out]),
@@ -47,13 +48,22 @@ _PROTOTYPES = {
     "nbz_resampler_end": (_int, [_ptr, _ptr, _size, _size_out]),
     "nbz_resampler_free": (None, [_ptr]),
     "nbz_to_pcm16": (_int, [_ptr, _size, _double, _ptr, _size]),
+    "nbz_measure": (_int, [_ptr, _size, _ptr, _size, _ptr]),
 }
+
+
+class Report(ctypes.Structure):
+    """nbz_report: the figures of the commands' reports."""
+
+    _fields_ = [("level", ctypes.c_uint32), ("overflow", ctypes.c_uint32), ("signal_energy", ctypes.c_double),
+                ("noise_energy", ctypes.c_double), ("snr_db", ctypes.c_double)]
+
 for _name, (_restype, _argtypes) in _PROTOTYPES.items():
     _function = getattr(lib, _name)
     _function.restype = _restype
     _function.argtypes = _argtypes
 
-ERROR_NULL_POINTER, ERROR_CAPACITY, ERROR_MEMORY = -1, -2, -8
+ERROR_NULL_POINTER, ERROR_CAPACITY, ERROR_MEMORY, ERROR_INTERNAL = -1, -2, -8, -10
 
 
 def check(code):
@@ -64,6 +74,6 @@ def check(code):
     text = lib.nbz_error_text(code).decode("ascii", "replace")
     if code == ERROR_MEMORY:
         raise MemoryError(f"nbz: {text}")
-    if code in (ERROR_NULL_POINTER, ERROR_CAPACITY):
+    if code in (ERROR_NULL_POINTER, ERROR_CAPACITY, ERROR_INTERNAL):
         raise RuntimeError(f"nbz: {text}")
     raise ValueError(f"nbz: {text}")

@@ -31,8 +31,11 @@ def test_encode_is_nbz(run, tmp_path, pcm, gain):
 @pytest.mark.parametrize("width, gain", [(64, None), (9, "-3")])
 def test_encode_hq_is_nbzhq_of_raw(run, tmp_path, pcm, width, gain):
     pcm.tofile(tmp_path / "in.raw")
-    run("nbzhq", "-w", width, tmp_path / "in.raw", tmp_path / "out.nbz", *([gain] if gain else []))
-    assert nbz.encode_hq(pcm, width=width, gain_db=float(gain or 0)) == (tmp_path / "out.nbz").read_bytes()
+    report = run("nbzhq", "-w", width, tmp_path / "in.raw", tmp_path / "out.nbz", *([gain] if gain else []))
+    stream = nbz.encode_hq(pcm, width=width, gain_db=float(gain or 0))
+    assert stream == (tmp_path / "out.nbz").read_bytes()
+    measured = nbz.measure(pcm, stream, gain_db=float(gain or 0))
+    assert (measured.level, f"{measured.snr_db:.2f}") == (level_of(report), re.search(r"ratio: (\S+) dB", report)[1])
 
 
 def test_decode_is_nbzdec(run, tmp_path, pcm):
@@ -87,6 +90,7 @@ def test_prepare_keeps_the_rate_when_it_is_the_same():
     (lambda: nbz.decode("abcd"), TypeError, "str"),
     (lambda: nbz.decode(np.zeros(4, dtype=np.int16)), TypeError, "uint8"),
     (lambda: nbz.level(42), TypeError, "int"),
+    (lambda: nbz.measure([1, 2], b"1234" * 2), ValueError, "4 bytes for 2 samples"),
     (lambda: nbz.prepare(np.zeros(4, dtype=np.int32), 8000), TypeError, "int16 or float"),
     (lambda: nbz.prepare(np.zeros((4, 0)), 8000), ValueError, "channel"),
     (lambda: nbz.prepare(np.zeros((2, 2, 2)), 8000), ValueError, "shape"),
