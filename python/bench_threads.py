@@ -48,8 +48,8 @@ def main():
 
     batch = sounds(args.sounds, args.seconds)
     samples = sum(pcm.size for pcm in batch)
-    print(f"nbz {nbz.__version__}, Python {platform.python_version()}, {os.cpu_count()} CPUs, "
-          f"{platform.processor() or platform.machine()}")
+    print(f"nbz {nbz.__version__} (search kernel {nbz.search_kernel()}), Python {platform.python_version()}, "
+          f"{os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.2f}")
     print(f"{args.sounds} sounds of {args.seconds} s at 22050 Hz, width {args.width}, {args.rounds} rounds")
     ratios = []
     with concurrent.futures.ThreadPoolExecutor(1) as one, concurrent.futures.ThreadPoolExecutor(2) as two:

@@ -13,7 +13,8 @@ import numpy as np
 from ._library import Report as _Report
 from ._library import check, lib
 
-__all__ = ["encode", "encode_hq", "decode", "level", "measure", "prepare", "Report", "WIDTH_MAX", "__version__"]
+__all__ = ["encode", "encode_hq", "decode", "level", "measure", "prepare", "search_kernel", "Report", "WIDTH_MAX",
+           "__version__"]
 
 __version__ = lib.nbz_version_text().decode("ascii")
 
@@ -22,6 +23,12 @@ _RATE_MAX = 2**31 - 1
 # Samples per call into the search or the resampler: each call runs a
 # fraction of a second, between which Ctrl-C is seen.
 _PIECE = 1 << 18
+
+
+def search_kernel():
+    """The search kernel that this processor runs ("plain", "AVX2" or
+    "AVX-512", as nbzhq -V says); every kernel gives the same streams."""
+    return lib.nbz_search_kernel_text().decode("ascii")
 
 
 def _address(array):

@@ -30,6 +30,7 @@ _u32_out = ctypes.POINTER(ctypes.c_uint32)
 _PROTOTYPES = {
     "nbz_error_text": (ctypes.c_char_p, [_int]),
     "nbz_version_text": (ctypes.c_char_p, []),
+    "nbz_search_kernel_text": (ctypes.c_char_p, []),
     "nbz_stream_bytes": (_u64, [_u64]),
     "nbz_encode": (_int, [_ptr, _size, _ptr, _size, _u32_out]),
     "nbz_decode": (_int, [_ptr, _size, _ptr, _size, _u32_out]),
