@@ -60,7 +60,8 @@ endif()
 # Two sources for one output are refused, naming both.
 execute_process(COMMAND ${CMAKE_COMMAND} -S ${game} -B ${game}/build-twice ${build_options} -DEXTRA_SOUNDS=sfx/door.flac
   RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
-if(status EQUAL 0 OR NOT out MATCHES "sfx/door\\.wav and[ \n]+[^ ]*/sfx/door\\.flac would both be encoded")
+string(REGEX REPLACE "[ \n]+" " " out "${out}")  # as one line, however CMake wrapped it
+if(status EQUAL 0 OR NOT out MATCHES "/sfx/door\\.wav and [^ ]*/sfx/door\\.flac would both be encoded")
   message(FATAL_ERROR "two sources for sounds/sfx/door.nbz: status ${status}, output:\n${out}")
 endif()
 message(STATUS "nbz_add_sounds: three sounds built, one rebuilt after a touch, a broken one and a clash refused")
