@@ -43,7 +43,7 @@ public:
     // The bytes held from the position on, without moving: at least
     // `at_least` (at most a chunk) unless the file ends first.
     std::span<const std::byte> peek(std::size_t at_least) {
-        const std::uint64_t wanted = std::min<std::uint64_t>({at_least, chunk_bytes, size_ - position_});
+        const auto wanted = std::min<std::uint64_t>({at_least, chunk_bytes, size_ - position_});
         if (position_ < start_ || position_ + wanted > start_ + chunk_.size()) fill();
         return std::span{chunk_}.subspan(static_cast<std::size_t>(position_ - start_));
     }
@@ -76,7 +76,7 @@ private:
 // significant byte first.
 inline std::uint64_t little_endian(std::span<const std::byte> bytes) {
     std::uint64_t value = 0;
-    for (auto b = bytes.rbegin(); b != bytes.rend(); ++b) value = value << 8 | std::to_integer<std::uint64_t>(*b);
+    for (std::size_t i = bytes.size(); i-- > 0;) value = value << 8 | std::to_integer<std::uint64_t>(bytes[i]);
     return value;
 }
 inline std::uint64_t big_endian(std::span<const std::byte> bytes) {

@@ -47,9 +47,12 @@ static void write_file(const char* name, const void* data, size_t bytes) {
 
 /* The commands' level line for `level`, into `text`. */
 static void level_line(char* text, size_t size, uint32_t level) {
-    const int n = snprintf(text, size, "Maximum output level: %lu", (unsigned long)level);
-    if (level > 32767) snprintf(text + n, size - (size_t)n, " (overflow by %lu)", (unsigned long)(level - 32767));
-    strcat(text, "\n");
+    if (level > 32767) {
+        snprintf(text, size, "Maximum output level: %lu (overflow by %lu)\n", (unsigned long)level,
+                 (unsigned long)(level - 32767));
+    } else {
+        snprintf(text, size, "Maximum output level: %lu\n", (unsigned long)level);
+    }
 }
 
 /* The report lines of the commands for a stream of these samples. */
@@ -69,6 +72,12 @@ static void store16(uint8_t* at, int16_t value) {
     at[1] = (uint8_t)((uint16_t)value >> 8);
 }
 
+/* Four characters of a chunk's name. */
+static void store_tag(uint8_t* at, const char* tag) {
+    int i;
+    for (i = 0; i < 4; ++i) at[i] = (uint8_t)tag[i];
+}
+
 static void store32(uint8_t* at, uint32_t value) {
     int i;
     for (i = 0; i < 4; ++i) at[i] = (uint8_t)(value >> (8 * i));
@@ -77,8 +86,9 @@ static void store32(uint8_t* at, uint32_t value) {
 /* A saw, a square at full scale now and then (the exact encoder overflows
  * on it) and noise bursts, from a linear congruential generator. */
 static int16_t make_sample(uint32_t* seed, size_t i, int voice) {
-    int32_t noise, value;
-    *seed = *seed * 1664525u + 1013904223u;
+    int32_t noise;
+    int32_t value;
+    *seed = *seed * 1664525U + 1013904223U;
     noise = (int32_t)(*seed >> 20) - 2048;
     value = (int32_t)((i * (37 + 11 * (size_t)voice)) % 2000) * 12 - 12000;
     value += (i / 3000) % 2 == 1 ? noise * 6 : noise / 4;
@@ -91,12 +101,13 @@ static int16_t make_sample(uint32_t* seed, size_t i, int voice) {
 static void worked_example(void) {
     const int16_t samples[8] = {1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000};
     const int32_t expected[8] = {0, 1792, 3360, 2940, 4897, 6609, 6984, 7390};
-    nbz_state encoder, decoder;
+    nbz_state encoder;
+    nbz_state decoder;
     int32_t out[8];
     uint32_t word;
     nbz_state_init(&encoder);
     word = nbz_encode_block(&encoder, samples);
-    if (word != 0x21030010u) fail("the worked example's word", 1);
+    if (word != 0x21030010U) fail("the worked example's word", 1);
     nbz_state_init(&decoder);
     nbz_decode_block(&decoder, word, out);
     if (memcmp(out, expected, sizeof out) != 0 || decoder.peak != 7390 || encoder.peak != 7390)
@@ -108,7 +119,10 @@ static void worked_example(void) {
 static uint32_t search_in_pieces(const int16_t* pcm, size_t samples, uint8_t* stream) {
     static const size_t pieces[] = {1, 7, 300, 3, 1000, 0, 513, 8, 2047};
     nbz_search* search = NULL;
-    size_t at = 0, done = 0, written, k = 0;
+    size_t at = 0;
+    size_t done = 0;
+    size_t written = 0;
+    size_t k = 0;
     uint32_t level = 0;
     check(nbz_search_new(WIDTH, &search), "nbz_search_new");
     while (at < samples) {
@@ -133,7 +147,11 @@ static size_t prepare(const double* interleaved, size_t frames, int channels, ui
     double* mono = allocate(frames * sizeof *mono);
     double* resampled;
     nbz_resampler* resampler = NULL;
-    size_t at = 0, count = 0, written, capacity, n = 1;
+    size_t at = 0;
+    size_t count = 0;
+    size_t written = 0;
+    size_t capacity = 0;
+    size_t n = 1;
     check(nbz_mix_to_mono(interleaved, frames, channels, mono, frames), "nbz_mix_to_mono");
     check(nbz_resampler_new(from_hz, to_hz, &resampler), "nbz_resampler_new");
     capacity = nbz_resampler_bound(resampler, frames) + 1;
@@ -160,16 +178,20 @@ static size_t prepare(const double* interleaved, size_t frames, int channels, ui
 
 int main(int argc, char** argv) {
     const size_t bytes = (size_t)nbz_stream_bytes(MONO_SAMPLES);
-    int16_t* mono = allocate(MONO_SAMPLES * sizeof *mono);
-    int16_t* gained = allocate(MONO_SAMPLES * sizeof *gained);
-    int16_t* decoded = allocate(2 * bytes * sizeof *decoded);
-    int16_t* prepared;
-    uint8_t* stream = allocate(bytes);
-    uint8_t* raw = allocate(4 * bytes);
-    uint8_t* wav = allocate(44 + 4 * STEREO_FRAMES);
-    double* interleaved = allocate(2 * STEREO_FRAMES * sizeof *interleaved);
-    uint32_t seed = 1, level, decoded_level;
-    size_t i, count;
+    const size_t wav_bytes = 44 + (size_t)4 * STEREO_FRAMES;
+    int16_t* mono;
+    int16_t* gained;
+    int16_t* decoded;
+    int16_t* prepared = NULL;
+    uint8_t* stream;
+    uint8_t* raw;
+    uint8_t* wav;
+    double* interleaved;
+    uint32_t seed = 1;
+    uint32_t level = 0;
+    uint32_t decoded_level = 0;
+    size_t i;
+    size_t count;
     char text[64];
 
     if (argc != 2) {
@@ -177,13 +199,20 @@ int main(int argc, char** argv) {
         return 2;
     }
     dir = argv[1];
+    mono = allocate(MONO_SAMPLES * sizeof *mono);
+    gained = allocate(MONO_SAMPLES * sizeof *gained);
+    decoded = allocate(2 * bytes * sizeof *decoded);
+    stream = allocate(bytes);
+    raw = allocate(4 * bytes);
+    wav = allocate(wav_bytes);
+    interleaved = allocate((size_t)2 * STEREO_FRAMES * sizeof *interleaved);
     worked_example();
 
     for (i = 0; i < MONO_SAMPLES; ++i) {
         mono[i] = make_sample(&seed, i, 0);
         store16(raw + 2 * i, mono[i]);
     }
-    write_file("mono.raw", raw, 2 * MONO_SAMPLES);
+    write_file("mono.raw", raw, (size_t)2 * MONO_SAMPLES);
 
     check(nbz_encode(mono, MONO_SAMPLES, stream, bytes, &level), "nbz_encode");
     write_file("exact.nbz", stream, bytes);
@@ -207,22 +236,24 @@ int main(int argc, char** argv) {
     if (decoded_level != level) fail("the search's level", 1);
 
     /* A 16-bit stereo WAV, and its samples as libsndfile reads them. */
-    memcpy(wav, "RIFF....WAVEfmt ", 16);
-    store32(wav + 4, 36 + 4 * STEREO_FRAMES);
+    store_tag(wav, "RIFF");
+    store32(wav + 4, (uint32_t)wav_bytes - 8);
+    store_tag(wav + 8, "WAVE");
+    store_tag(wav + 12, "fmt ");
     store32(wav + 16, 16);
-    store32(wav + 20, 1 | 2u << 16); /* PCM, two channels */
+    store32(wav + 20, 1 | 2U << 16); /* PCM, two channels */
     store32(wav + 24, 44100);
     store32(wav + 28, 44100 * 4);
-    store32(wav + 32, 4 | 16u << 16); /* 4 bytes a frame, 16 bits a sample */
-    memcpy(wav + 36, "data", 4);
-    store32(wav + 40, 4 * STEREO_FRAMES);
+    store32(wav + 32, 4 | 16U << 16); /* 4 bytes a frame, 16 bits a sample */
+    store_tag(wav + 36, "data");
+    store32(wav + 40, (uint32_t)wav_bytes - 44);
     seed = 7;
-    for (i = 0; i < 2 * STEREO_FRAMES; ++i) {
+    for (i = 0; i < (size_t)2 * STEREO_FRAMES; ++i) {
         const int16_t x = make_sample(&seed, i / 2, (int)(i % 2));
         store16(wav + 44 + 2 * i, x);
         interleaved[i] = x / 32768.0;
     }
-    write_file("stereo.wav", wav, 44 + 4 * STEREO_FRAMES);
+    write_file("stereo.wav", wav, wav_bytes);
     count = prepare(interleaved, STEREO_FRAMES, 2, 44100, 22050, -3, &prepared);
     if (count != (STEREO_FRAMES + 1) / 2) fail("the resampler's output length", 1);
     search_in_pieces(prepared, count, stream);
