@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "../tests/reference_model.h"
+#include "../tests/support/reference_model.h"
 #include "fast_block.h"
 #include "nbz/decoder.h"
 #include "nbz/nbz.h"

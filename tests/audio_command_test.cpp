@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "in_process.h"
 #include "nbz/audio/writer.h"
 #include "nbz/cli/messages.h"
 #include "nbz/cli/options.h"
@@ -24,54 +25,13 @@
 #include "nbzdec_command.h"
 #include "nbzhq_command.h"
 #include "process.h"
+#include "signals.h"
 #include "sound_files.h"
+#include "streams.h"
 #include "temp_files.h"
-#include "test_support.h"
 
 namespace nbz::testing {
 namespace {
-
-struct run_result {
-    int status;
-    std::string out;
-};
-
-run_result run(int (*command)(cli::arguments, std::ostream&), const std::vector<std::string>& args) {
-    std::ostringstream out;
-    const int status = command(args, out);
-    return {status, out.str()};
-}
-
-std::vector<std::int16_t> decode_stream(const bytes& stream) {
-    encoder_state state;
-    encoder_init(state);
-    std::vector<std::int16_t> samples;
-    for (std::size_t i = 0; i + 4 <= stream.size(); i += 4) {
-        const auto word = static_cast<std::uint32_t>(stream[i] | stream[i + 1] << 8 | stream[i + 2] << 16 |
-                                                     static_cast<std::uint32_t>(stream[i + 3]) << 24);
-        std::array<std::int32_t, 8> block{};
-        decode_block(state, word, block);
-        for (const std::int32_t v : block) samples.push_back(static_cast<std::int16_t>(std::clamp(v, -32768, 32767)));
-    }
-    return samples;
-}
-
-// The stream nbzhq writes for raw samples.
-bytes search_stream(std::span<const std::int16_t> samples, int width = search_default_width) {
-    const search_encoder_ptr search = search_create(width);
-    std::vector<std::uint32_t> stream;
-    std::array<std::uint32_t, search_max_words> words{};
-    for (std::size_t b = 0; b < samples.size(); b += 8) {
-        std::array<std::int16_t, 8> block{};
-        const std::size_t counted = std::min<std::size_t>(8, samples.size() - b);
-        std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(b), counted, block.begin());
-        const std::size_t n = search_encode_block(*search, block, words);
-        stream.insert(stream.end(), words.begin(), words.begin() + static_cast<std::ptrdiff_t>(n));
-    }
-    const std::size_t n = search_finish(*search, words);
-    stream.insert(stream.end(), words.begin(), words.begin() + static_cast<std::ptrdiff_t>(n));
-    return word_bytes(stream);
-}
 
 // Where the conversion is exact, a container gives the stream and report of
 // the equivalent raw input, after one line saying what was read.
@@ -107,10 +67,10 @@ TEST_P(Containers, GiveTheStreamOfTheEquivalentRawInput) {
     temp_dir dir;
     const std::vector<std::int16_t> samples = write_case(c, dir / "in.snd");
     write_file(dir / "in.raw", pcm_bytes(samples));
-    const run_result raw = run(cli::run_nbzhq, {dir / "in.raw", dir / "raw.nbz"});
+    const run_result raw = run_in_process(cli::run_nbzhq, {dir / "in.raw", dir / "raw.nbz"});
     std::vector<std::string> args = c.options;
     args.insert(args.end(), {dir / "in.snd", dir / "snd.nbz"});
-    const run_result sound = run(cli::run_nbzhq, args);
+    const run_result sound = run_in_process(cli::run_nbzhq, args);
     EXPECT_EQ(sound.status, 0);
     EXPECT_EQ(sound.out, c.input_line + raw.out);
     EXPECT_EQ(read_file(dir / "snd.nbz"), read_file(dir / "raw.nbz"));
@@ -125,7 +85,7 @@ TEST_P(Containers, CutShortGiveWhatTheyHoldAndSaySo) {
     bytes file = read_file(dir / "in.snd");
     file.resize(file.size() * 9 / 10);
     write_file(dir / "cut.snd", file);
-    const run_result sound = run(cli::run_nbzhq, {dir / "cut.snd", dir / "snd.nbz"});
+    const run_result sound = run_in_process(cli::run_nbzhq, {dir / "cut.snd", dir / "snd.nbz"});
     if (c.frames == 1) {  // cut inside the header
         EXPECT_EQ(sound.status, 1);
         EXPECT_EQ(sound.out, "Couldn't decode input file.\n");
@@ -138,7 +98,7 @@ TEST_P(Containers, CutShortGiveWhatTheyHoldAndSaySo) {
     EXPECT_GT(count, c.frames * 8 / 10);
     EXPECT_LT(count, c.frames);
     write_file(dir / "in.raw", pcm_bytes(std::span{samples}.first(count)));
-    const run_result raw = run(cli::run_nbzhq, {dir / "in.raw", dir / "raw.nbz"});
+    const run_result raw = run_in_process(cli::run_nbzhq, {dir / "in.raw", dir / "raw.nbz"});
     EXPECT_EQ(sound.status, 0);
     EXPECT_EQ(sound.out, prefix + std::to_string(count) + " samples encoded (the file ends early)\n" + raw.out);
     EXPECT_EQ(read_file(dir / "snd.nbz"), read_file(dir / "raw.nbz"));
@@ -192,14 +152,17 @@ TEST(Resampling, GivesTheExpectedLengthAndKeepsATonesFrequency) {
         for (int i = 0; i < c.from; ++i)  // one second of 440 Hz
             tone.push_back(static_cast<std::int32_t>(1e9 * std::sin(2 * M_PI * 440 * i / c.from)));
         ASSERT_TRUE(write_sound(dir / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24, c.from, 1, tone));
-        const run_result r = run(cli::run_nbzhq, {"-r", std::to_string(c.to), dir / "in.wav", dir / "out.nbz"});
+        const run_result r =
+            run_in_process(cli::run_nbzhq, {"-r", std::to_string(c.to), dir / "in.wav", dir / "out.nbz"});
         const std::string where = std::to_string(c.from) + " -> " + std::to_string(c.to);
         EXPECT_EQ(r.status, 0) << where;
         EXPECT_NE(r.out.find(", resampled to " + std::to_string(c.to) + " Hz, " + std::to_string(c.to) +
                              " samples encoded\n"),
                   std::string::npos)
             << where << ": " << r.out;
-        const std::vector<std::int16_t> decoded = decode_stream(read_file(dir / "out.nbz"));
+        encoder_state state = initial_state();
+        const std::vector<std::int16_t> decoded =
+            saturated(decode_all(stream_words(read_file(dir / "out.nbz")), state));
         EXPECT_EQ(decoded.size(), (c.to + 7) / 8 * 8) << where;
         EXPECT_NEAR(tone_frequency(decoded, c.to), 440, 2) << where;
     }
@@ -208,11 +171,11 @@ TEST(Resampling, GivesTheExpectedLengthAndKeepsATonesFrequency) {
 TEST(NbzdecContainers, RoundTripThroughTheLibraryAtTheGivenRate) {
     temp_dir dir;
     write_file(dir / "in.raw", pcm_bytes(make_signal(signal::sine, 3001, 40)));
-    ASSERT_EQ(run(cli::run_nbzhq, {dir / "in.raw", dir / "in.nbz"}).status, 0);
-    const run_result raw = run(cli::run_nbzdec, {dir / "in.nbz", dir / "out.raw"});
+    ASSERT_EQ(run_in_process(cli::run_nbzhq, {dir / "in.raw", dir / "in.nbz"}).status, 0);
+    const run_result raw = run_in_process(cli::run_nbzdec, {dir / "in.nbz", dir / "out.raw"});
     const bytes expected = read_file(dir / "out.raw");
     for (const std::string name : {"out.wav", "out.FLAC", "out.Aif", "out.aiff"}) {
-        const run_result r = run(cli::run_nbzdec, {"--rate=11025", dir / "in.nbz", dir / name});
+        const run_result r = run_in_process(cli::run_nbzdec, {"--rate=11025", dir / "in.nbz", dir / name});
         EXPECT_EQ(r.status, 0) << name;
         EXPECT_EQ(r.out, raw.out) << name;
         const sound s = read_sound(dir / name);
@@ -392,7 +355,7 @@ TEST(Refusals, GiveOneLineAndCreateNothing) {
         {cli::run_nbzhq, {"-w", "0", dir / "in.raw", dir / "out"}, "Option -w needs a search width from 1 to 64.\n"},
     };
     for (const auto& c : cases) {
-        const run_result r = run(c.command, c.args);
+        const run_result r = run_in_process(c.command, c.args);
         EXPECT_EQ(r.status, 1) << c.message;
         EXPECT_EQ(r.out, c.message);
         for (const char* name : {"out", "out.WAV", "out.aiff"})
@@ -435,7 +398,7 @@ TEST(Refusals, FilesCutShortAreEncodedAsFarAsTheyDecode) {
             file.resize(file.size() * 6 / 10);
         }
         write_file(dir / c.name, file);
-        const run_result r = run(cli::run_nbzhq, {"-w", "1", dir / c.name, dir / "out.nbz"});
+        const run_result r = run_in_process(cli::run_nbzhq, {"-w", "1", dir / c.name, dir / "out.nbz"});
         EXPECT_EQ(r.status, 0) << c.name;
         ASSERT_EQ(r.out.rfind(c.input_line, 0), 0U) << r.out;
         const std::size_t count = std::stoul(r.out.substr(c.input_line.size()));
@@ -444,7 +407,7 @@ TEST(Refusals, FilesCutShortAreEncodedAsFarAsTheyDecode) {
         EXPECT_GT(count, 0U) << c.name;
         EXPECT_LT(count, c.overwritten ? samples.size() : samples.size() * 7 / 10) << c.name;
         if (c.exact) {
-            EXPECT_EQ(read_file(dir / "out.nbz"), search_stream(std::span{samples}.first(count), 1)) << c.name;
+            EXPECT_EQ(read_file(dir / "out.nbz"), word_bytes(search_all(std::span{samples}.first(count), 1))) << c.name;
         }
     }
 }
@@ -538,12 +501,12 @@ TEST(Refusals, HeadersAsOtherToolsWriteThemGiveWhatTheFileHolds) {
     };
     for (const auto& c : cases) {
         write_file(dir / c.name, c.file);
-        const run_result r = run(cli::run_nbzhq, {"-w", "1", dir / c.name, dir / "out.nbz"});
+        const run_result r = run_in_process(cli::run_nbzhq, {"-w", "1", dir / c.name, dir / "out.nbz"});
         EXPECT_EQ(r.status, 0) << c.name;
         const std::string report = "Input: " + c.input + line + std::to_string(c.count) + " samples encoded" +
                                    (c.ends_early ? " (the file ends early)\n" : "\n");
         EXPECT_EQ(r.out.substr(0, report.size()), report) << c.name;
-        EXPECT_EQ(read_file(dir / "out.nbz"), search_stream(std::span{samples}.first(c.count), 1)) << c.name;
+        EXPECT_EQ(read_file(dir / "out.nbz"), word_bytes(search_all(std::span{samples}.first(c.count), 1))) << c.name;
     }
 }
 
@@ -580,7 +543,7 @@ TEST(Refusals, ChainedStreamsAreDecodedLinkAfterLink) {
         }
         if (joined.empty()) continue;
         write_file(dir / c.name, joined);
-        const run_result r = run(cli::run_nbzhq, {"-w", "1", dir / c.name, dir / "out.nbz"});
+        const run_result r = run_in_process(cli::run_nbzhq, {"-w", "1", dir / c.name, dir / "out.nbz"});
         EXPECT_EQ(r.status, 0) << c.name;
         const std::string count = ", " + std::to_string(c.count) + " samples encoded";
         const std::string end = c.ends_early ? " (the file ends early)\n" : "\n";
@@ -691,10 +654,10 @@ TEST(Detection, RawInputsImitatingWeakSignaturesStayRaw) {
             samples.push_back(static_cast<std::int16_t>(input[i] | input[i + 1] << 8));
         temp_dir dir;
         write_file(dir / "in", input);
-        const run_result r = run(cli::run_nbzhq, {dir / "in", dir / "out.nbz"});
+        const run_result r = run_in_process(cli::run_nbzhq, {dir / "in", dir / "out.nbz"});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out.rfind("Maximum output level: ", 0), 0U) << r.out;  // the raw report alone
-        EXPECT_EQ(read_file(dir / "out.nbz"), search_stream(samples)) << head;
+        EXPECT_EQ(read_file(dir / "out.nbz"), word_bytes(search_all(samples))) << head;
     }
 }
 

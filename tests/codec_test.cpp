@@ -11,7 +11,8 @@
 #include "nbz/quantiser.h"
 #include "nbz/state_update.h"
 #include "reference_model.h"
-#include "test_support.h"
+#include "signals.h"
+#include "streams.h"
 
 namespace nbz::testing {
 namespace {

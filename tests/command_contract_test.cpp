@@ -91,18 +91,6 @@ std::pair<std::filesystem::file_type, bytes> contents(const std::string& path) {
 }
 void PrintTo(const failure_case& c, std::ostream* os) { *os << c.name; }
 
-// For in_child: preloads a shim (FSYNC_FAILS_SHIM, OUTPUT_SHIM). The shim
-// comes before a sanitizer's runtime, which must then not insist on being
-// first.
-std::function<void()> preloading(const std::string& shim) {
-    return [shim] {
-        ::setenv("LD_PRELOAD", shim.c_str(), 1);
-        const char* asan = std::getenv("ASAN_OPTIONS");
-        const std::string options = std::string{asan != nullptr ? asan : ""} + ":verify_asan_link_order=0";
-        ::setenv("ASAN_OPTIONS", options.c_str(), 1);
-    };
-}
-
 class Fails : public ::testing::TestWithParam<std::tuple<command, failure_case>> {};
 
 TEST_P(Fails, WithItsMessageStatusOneAndNothingLost) {
@@ -330,23 +318,20 @@ TEST(Replacement, WritesTheFileThatTheNameLeadsToWithItsPermissions) {
     EXPECT_EQ(read_file(dir / "elsewhere/sub/target"), bytes(9, 2));
 }
 
-// Waits until the process has written something, for at most a few seconds.
+// Waits until the process has written something.
 bool wait_for_writes(pid_t pid) {
-    for (int i = 0; i < 5000; ++i) {
+    return wait_until([pid] {
         std::ifstream io("/proc/" + std::to_string(pid) + "/io");
         for (std::string key, value; io >> key >> value;) {
             if (key == "wchar:" && value != "0") return true;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds{2});
-    }
-    return false;
+        return false;
+    });
 }
 
-// Waits until the mark `name` is in `dir`, for at most a few seconds.
+// Waits until the output shim has left the mark `name` in `dir`.
 bool wait_for_mark(const temp_dir& dir, const std::string& name) {
-    for (int i = 0; i < 10000 && !std::filesystem::exists(dir / name); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds{2});
-    return std::filesystem::exists(dir / name);
+    return wait_until([&] { return std::filesystem::exists(dir / name); });
 }
 
 enum class outcome { success, failure, interrupted, final_copy_fails };

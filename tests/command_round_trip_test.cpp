@@ -13,9 +13,10 @@
 
 #include "process.h"
 #include "reference_model.h"
+#include "signals.h"
+#include "streams.h"
 #include "synth.h"
 #include "temp_files.h"
-#include "test_support.h"
 
 namespace nbz::testing {
 namespace {
@@ -39,10 +40,7 @@ TEST(Nbzdec, RoundTripsWhatNbzWrote) {
         ASSERT_EQ(decoded.status, 0);
         EXPECT_EQ(decoded.out, encoded.out) << samples.size() << " samples";
         EXPECT_EQ(decoded.out, expected_report(expected.state.peak));
-        std::vector<std::int16_t> saturated;
-        for (const std::int32_t v : expected.outputs)
-            saturated.push_back(static_cast<std::int16_t>(std::clamp(v, -32768, 32767)));
-        EXPECT_EQ(read_file(dir / "out.raw"), pcm_bytes(saturated)) << samples.size() << " samples";
+        EXPECT_EQ(read_file(dir / "out.raw"), pcm_bytes(saturated(expected.outputs))) << samples.size() << " samples";
     }
 }
 

@@ -10,21 +10,11 @@
 #include "nbz/decoder.h"
 #include "nbz/nbz.h"
 #include "reference_model.h"
-#include "temp_files.h"
-#include "test_support.h"
+#include "signals.h"
+#include "streams.h"
 
 namespace nbz::testing {
 namespace {
-
-std::vector<std::int32_t> decode_all(std::span<const std::uint32_t> words, encoder_state& state) {
-    std::vector<std::int32_t> out;
-    std::array<std::int32_t, 8> block{};
-    for (const std::uint32_t w : words) {
-        decode_block(state, w, block);
-        out.insert(out.end(), block.begin(), block.end());
-    }
-    return out;
-}
 
 // Decoding what the encoder wrote reproduces the encoder's output at every
 // sample and its whole final state.

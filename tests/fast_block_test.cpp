@@ -13,7 +13,7 @@
 #include "nbz/nbz.h"
 #include "nbz/quantiser.h"
 #include "nbz/state_update.h"
-#include "test_support.h"
+#include "streams.h"
 
 namespace nbz::testing {
 namespace {

@@ -18,6 +18,7 @@
 #include "nbzdec_command.h"
 #include "nbzhq_command.h"
 #include "temp_files.h"
+#include "wav.h"
 
 namespace nbz::testing {
 namespace {
@@ -128,18 +129,6 @@ struct command_under_test {
     std::string output_name = "out";
 };
 
-// The canonical 44-byte header of a mono 16-bit WAV file.
-bytes wav_header(std::size_t data_bytes) {
-    bytes header;
-    const auto tag = [&](const char* text) { header.insert(header.end(), text, text + 4); };
-    const auto le = [&](std::uint32_t value, int size) {
-        for (int b = 0; b < size; ++b) header.push_back(static_cast<unsigned char>(value >> (8 * b)));
-    };
-    const auto data = static_cast<std::uint32_t>(data_bytes);
-    tag("RIFF"), le(36 + data, 4), tag("WAVE"), tag("fmt "), le(16, 4), le(1, 2), le(1, 2), le(22050, 4);
-    le(44100, 4), le(2, 2), le(16, 2), tag("data"), le(data, 4);
-    return header;
-}
 void PrintTo(const command_under_test& c, std::ostream* os) { *os << c.name; }
 
 struct outcome {
@@ -157,10 +146,7 @@ outcome run_with(const command_under_test& command, fault_plan plan, bool earlie
     if (earlier) write_file(dir / command.output_name, earlier_output);
     bytes input(command.input_size);
     for (std::size_t i = 0; i < input.size(); ++i) input[i] = static_cast<unsigned char>(i * 7919 >> 3);
-    if (command.wav) {
-        const bytes header = wav_header(input.size());
-        input.insert(input.begin(), header.begin(), header.end());
-    }
+    if (command.wav) input = wav_file(input);
     write_file(dir / "in", input);
     faulty_files files{plan};
     std::ostringstream out;

@@ -6,10 +6,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <thread>
 
 #include "process.h"
 #include "temp_files.h"
@@ -17,17 +15,15 @@
 namespace nbz::testing {
 namespace {
 
-// Waits until an unfinished output in `dir` holds some bytes, for at most a
-// few seconds.
+// Waits until an unfinished output in `dir` holds some bytes.
 bool wait_for_data(const temp_dir& dir) {
-    for (int i = 0; i < 5000; ++i) {
+    return wait_until([&] {
         for (const std::string& name : unfinished_outputs(dir.path())) {
             std::error_code ec;
             if (std::filesystem::file_size(dir / name, ec) > 0 && !ec) return true;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds{2});
-    }
-    return false;
+        return false;
+    });
 }
 
 // A sparse input of `size` bytes: quick to make, long enough to encode that

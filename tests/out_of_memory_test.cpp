@@ -21,8 +21,9 @@
 #include "nbzdec_command.h"
 #include "nbzhq_command.h"
 #include "process.h"
+#include "signals.h"
 #include "temp_files.h"
-#include "test_support.h"
+#include "wav.h"
 
 namespace nbz::testing {
 namespace {
@@ -103,20 +104,6 @@ struct memory_case {
     bytes input;
 };
 void PrintTo(const memory_case& c, std::ostream* os) { *os << c.name; }
-
-// The canonical 44-byte header of a mono 16-bit WAV file at 22050 Hz.
-bytes wav_file(const bytes& data) {
-    bytes file;
-    const auto tag = [&](const char* text) { file.insert(file.end(), text, text + 4); };
-    const auto le = [&](std::uint32_t value, int size) {
-        for (int b = 0; b < size; ++b) file.push_back(static_cast<unsigned char>(value >> (8 * b)));
-    };
-    const auto length = static_cast<std::uint32_t>(data.size());
-    tag("RIFF"), le(36 + length, 4), tag("WAVE"), tag("fmt "), le(16, 4), le(1, 2), le(1, 2), le(22050, 4);
-    le(44100, 4), le(2, 2), le(16, 2), tag("data"), le(length, 4);
-    file.insert(file.end(), data.begin(), data.end());
-    return file;
-}
 
 struct run_outcome {
     int status;

@@ -13,7 +13,8 @@
 #include <numbers>
 #include <vector>
 
-#include "test_support.h"
+#include "hashing.h"
+#include "random.h"
 
 namespace nbz::testing {
 namespace {
@@ -21,10 +22,9 @@ namespace {
 // Integer samples from an LCG and a sawtooth, as a 16-bit file would give.
 std::vector<double> test_signal(std::size_t length) {
     std::vector<double> v(length);
-    std::uint32_t seed = 12345;
+    lcg random{12345};
     for (std::size_t n = 0; n < length; ++n) {
-        seed = seed * 1664525U + 1013904223U;
-        const auto noise = static_cast<std::int32_t>(seed >> 20) - 2048;
+        const auto noise = static_cast<std::int32_t>(random.next() >> 20) - 2048;
         const auto saw = static_cast<std::int32_t>((n * 37) % 40000) - 20000;
         v[n] = static_cast<double>(saw + noise * 4) / 32768.0;
     }

@@ -9,39 +9,18 @@
 #include <string_view>
 #include <vector>
 
+#include "hashing.h"
 #include "nbz/decoder.h"
 #include "nbz/state_update.h"
 #include "reference_model.h"
 #include "search/encoder.h"
+#include "signals.h"
+#include "streams.h"
 #include "synth.h"
 #include "temp_files.h"
-#include "test_support.h"
 
 namespace nbz::testing {
 namespace {
-
-struct search_run {
-    std::vector<std::uint32_t> words;
-    encoder_state committed;
-};
-
-search_run search_all(const std::vector<std::int16_t>& samples, int width = search_default_width,
-                      search_kernel kernel = search_widest_kernel()) {
-    const search_encoder_ptr encoder = search_create(width, kernel);
-    std::array<std::uint32_t, search_max_words> words{};
-    search_run run{};
-    for (std::size_t start = 0; start < samples.size(); start += 8) {
-        std::array<std::int16_t, 8> block{};
-        const std::size_t real = std::min<std::size_t>(8, samples.size() - start);
-        std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(start), real, block.begin());
-        const std::size_t n = search_encode_block(*encoder, block, words);
-        run.words.insert(run.words.end(), words.begin(), words.begin() + static_cast<std::ptrdiff_t>(n));
-    }
-    const std::size_t n = search_finish(*encoder, words);
-    run.words.insert(run.words.end(), words.begin(), words.begin() + static_cast<std::ptrdiff_t>(n));
-    run.committed = encoder->committed;
-    return run;
-}
 
 // The error of a stream as the decoder reconstructs it, saturated to 16 bits,
 // over the input's own samples; and how many samples overflow.
@@ -53,14 +32,11 @@ struct reconstruction {
 
 reconstruction decode_against(const std::vector<std::uint32_t>& words, const std::vector<std::int16_t>& samples) {
     reconstruction r{0, 0, initial_state()};
-    std::array<std::int32_t, 8> out{};
-    for (std::size_t w = 0; w < words.size(); ++w) {
-        decode_block(r.state, words[w], out);
-        for (std::size_t i = 0; i < 8 && 8 * w + i < samples.size(); ++i) {
-            const double d = std::clamp(out[i], -32768, 32767) - static_cast<double>(samples[8 * w + i]);
-            r.noise_energy += d * d;
-            r.overflowing += out[i] > 32767 || out[i] < -32767;
-        }
+    const std::vector<std::int32_t> out = decode_all(words, r.state);
+    for (std::size_t i = 0; i < out.size() && i < samples.size(); ++i) {
+        const double d = std::clamp(out[i], -32768, 32767) - static_cast<double>(samples[i]);
+        r.noise_energy += d * d;
+        r.overflowing += out[i] > 32767 || out[i] < -32767;
     }
     return r;
 }
@@ -123,9 +99,10 @@ class SearchEncoder : public ::testing::TestWithParam<material> {};
 // encoder committed.
 TEST_P(SearchEncoder, CommitsWhatTheDecoderReconstructs) {
     const auto& samples = GetParam().samples;
-    const search_run run = search_all(samples);
-    ASSERT_EQ(run.words.size(), (samples.size() + 7) / 8);
-    EXPECT_EQ(decode_against(run.words, samples).state, run.committed);
+    const search_encoder_ptr encoder = search_create(search_default_width);
+    const std::vector<std::uint32_t> words = search_stream(*encoder, samples);
+    ASSERT_EQ(words.size(), (samples.size() + 7) / 8);
+    EXPECT_EQ(decode_against(words, samples).state, encoder->committed);
 }
 
 // Never a worse reconstruction than the greedy encoder's, and no overflow
@@ -133,7 +110,7 @@ TEST_P(SearchEncoder, CommitsWhatTheDecoderReconstructs) {
 TEST_P(SearchEncoder, BeatsGreedyAndAvoidsOverflow) {
     const auto& samples = GetParam().samples;
     const reconstruction greedy = decode_against(reference_encode(samples).words, samples);
-    const reconstruction searched = decode_against(search_all(samples).words, samples);
+    const reconstruction searched = decode_against(search_all(samples), samples);
     EXPECT_LE(searched.noise_energy, greedy.noise_energy);
     EXPECT_EQ(searched.overflowing, 0) << "greedy overflows at " << greedy.overflowing << " samples";
 }
@@ -147,7 +124,9 @@ TEST(SearchEncoder, LoudInputOverflowsGreedyButNotTheSearch) {
     for (const auto& [kind, seed] : {std::pair{"music", 1}, {"speech", 2}, {"noise", 3}}) {
         const auto samples = louder(synth::generate(kind, 44100, seed), 2.0);
         EXPECT_GT(decode_against(reference_encode(samples).words, samples).overflowing, 0) << kind;
-        EXPECT_LE(search_all(samples).committed.peak, 32767U) << kind;
+        const search_encoder_ptr encoder = search_create(search_default_width);
+        search_stream(*encoder, samples);
+        EXPECT_LE(encoder->committed.peak, 32767U) << kind;
     }
 }
 
@@ -163,7 +142,7 @@ double snr_gain_db(const std::vector<std::int16_t>& samples, const std::vector<s
 // gained only about 3 dB over greedy here; keeping them gives over 11 dB.
 TEST(SearchEncoder, KeepsLargerStepsAliveThroughAPitchPeriod) {
     const auto samples = synth::generate("speech", 44100, 1);
-    EXPECT_GT(snr_gain_db(samples, search_all(samples).words), 8.0);
+    EXPECT_GT(snr_gain_db(samples, search_all(samples)), 8.0);
 }
 
 // After every block the surviving paths fit the width, include the cheapest
@@ -184,9 +163,7 @@ TEST(SearchEncoder, SurvivorsAreDistinctStatesWithinTheWidth) {
                 const search_encoder_ptr encoder = search_create(width, kernel);
                 std::array<std::uint32_t, search_max_words> words{};
                 for (std::size_t start = 0; start + 8 <= samples.size(); start += 8) {
-                    std::array<std::int16_t, 8> block{};
-                    std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(start), 8, block.begin());
-                    search_encode_block(*encoder, block, words);
+                    search_encode_block(*encoder, block_at(samples, start), words);
                     std::vector<search::path_record> paths;
                     paths.reserve(static_cast<std::size_t>(encoder->path_count));
                     for (int k = 0; k < encoder->path_count; ++k) paths.push_back(search::path_at(*encoder, k));
@@ -213,14 +190,14 @@ TEST(SearchEncoder, SurvivorsAreDistinctStatesWithinTheWidth) {
 TEST(SearchEncoder, EveryWidthKeepsSilenceExact) {
     const std::vector<std::int16_t> silence(1000, 0);
     for (const int width : {1, 2, 3, 4, 12, search_default_width, search_width_max})
-        EXPECT_EQ(decode_against(search_all(silence, width).words, silence).noise_energy, 0.0) << "width " << width;
+        EXPECT_EQ(decode_against(search_all(silence, width), silence).noise_energy, 0.0) << "width " << width;
 }
 
 TEST(SearchEncoder, WidthOneStillChoosesAmongNeighbours) {
     const auto samples = synth::generate("music", 20000, 4);
     const double greedy = decode_against(reference_encode(samples).words, samples).noise_energy;
-    const double narrow = decode_against(search_all(samples, 1).words, samples).noise_energy;
-    const double wide = decode_against(search_all(samples, search_width_max).words, samples).noise_energy;
+    const double narrow = decode_against(search_all(samples, 1), samples).noise_energy;
+    const double wide = decode_against(search_all(samples, search_width_max), samples).noise_energy;
     EXPECT_LT(narrow, greedy);
     EXPECT_LE(wide, narrow);
 }
@@ -244,9 +221,7 @@ TEST(SearchEncoder, PathsAreWhatTheirCodesReplayTo) {
                 std::array<std::uint32_t, search_max_words> words{};
                 std::array<int, search_history_samples> codes{};
                 for (std::size_t start = 0; start + 8 <= samples.size(); start += 8) {
-                    std::array<std::int16_t, 8> block{};
-                    std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(start), 8, block.begin());
-                    search_encode_block(*encoder, block, words);
+                    search_encode_block(*encoder, block_at(samples, start), words);
                     const std::size_t pending = encoder->pending;
                     const std::size_t first = start + 8 - pending;  // the first pending sample
                     std::vector<double> error;                      // of the paths that do not overflow
@@ -320,7 +295,7 @@ TEST(SearchEncoder, KeepsItsGainsOverGreedy) {
     };
     for (const gain_case& c : cases) {
         const auto samples = louder(synth::generate(c.kind, 44100, 7), c.level);
-        EXPECT_GE(snr_gain_db(samples, search_all(samples, c.width).words), c.floor_db)
+        EXPECT_GE(snr_gain_db(samples, search_all(samples, c.width)), c.floor_db)
             << c.kind << " x" << c.level << " at width " << c.width;
     }
 }
@@ -349,10 +324,10 @@ TEST(SearchEncoder, KernelsGiveTheReferenceStreams) {
     std::cout << "kernels compared with the reference: " << kernels.size() - 1 << "\n";
     for (const auto& input : inputs) {
         for (const int width : input.widths) {
-            const auto reference = search_all(input.samples, width, search_kernel::reference).words;
+            const auto reference = search_all(input.samples, width, search_kernel::reference);
             for (const search_kernel kernel : kernels) {
                 if (kernel == search_kernel::reference) continue;
-                EXPECT_EQ(search_all(input.samples, width, kernel).words, reference)
+                EXPECT_EQ(search_all(input.samples, width, kernel), reference)
                     << search_kernel_name(kernel) << " at width " << width;
             }
         }
@@ -379,9 +354,7 @@ TEST(SearchEncoder, QuietMaterialGivesTheRecordedStreams) {
     };
     for (const auto& c : cases) {
         // The stream as a file holds it: each word little-endian.
-        std::vector<unsigned char> stream;
-        for (const std::uint32_t w : search_all(quiet(c.kind, 3001, 17), c.width).words)
-            for (int i = 0; i < 4; ++i) stream.push_back(static_cast<unsigned char>(w >> (8 * i)));
+        const bytes stream = word_bytes(search_all(quiet(c.kind, 3001, 17), c.width));
         EXPECT_EQ(fnv1a(stream), c.hash) << c.kind << " at width " << c.width << ": " << std::hex << fnv1a(stream);
     }
 }

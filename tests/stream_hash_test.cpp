@@ -4,15 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "hashing.h"
+#include "in_process.h"
 #include "nbz_command.h"
 #include "nbzhq_command.h"
+#include "random.h"
 #include "sound_files.h"
 #include "temp_files.h"
-#include "test_support.h"
 
 namespace nbz::testing {
 namespace {
@@ -21,12 +22,12 @@ namespace {
 // bits, left-justified in 32; `channel` shifts the waves.
 std::vector<std::int32_t> frames(std::size_t count, int channels, int low_bits) {
     std::vector<std::int32_t> out;
-    std::uint32_t seed = 2026;
+    lcg random{2026};
     for (std::size_t n = 0; n < count; ++n) {
         for (int c = 0; c < channels; ++c) {
             const auto t = static_cast<std::int32_t>((n + static_cast<std::size_t>(c) * 29) % 200);
             const auto u = static_cast<std::int32_t>((n * 3) % 1511);
-            seed = seed * 1664525U + 1013904223U;
+            const std::uint32_t seed = random.next();
             const std::int32_t v = (t < 100 ? t : 200 - t) * 150 - 7500 + (u < 755 ? u : 1511 - u) * 20 - 7550 +
                                    static_cast<std::int32_t>(seed >> 22) - 512;
             out.push_back(v * 65536 + (low_bits ? static_cast<std::int32_t>(seed >> 8) & 0xff00 : 0));
@@ -71,10 +72,10 @@ TEST(StreamHash, EachCommandAndInputGivesTheStreamRecordedOnX86) {
         std::vector<std::string> args = c.options;
         args.push_back(dir / c.input);
         args.push_back(dir / "out.nbz");
-        std::ostringstream out;
         const std::string what =
             std::string{c.name} + " " + (c.options.empty() ? "" : c.options[0] + " " + c.options[1] + " ") + c.input;
-        ASSERT_EQ(c.command(args, out), 0) << what << ": " << out.str();
+        const run_result r = run_in_process(c.command, args);
+        ASSERT_EQ(r.status, 0) << what << ": " << r.out;
         EXPECT_EQ(file_hash(dir / "out.nbz"), c.hash) << what << ": " << std::hex << file_hash(dir / "out.nbz");
     }
 }
@@ -89,9 +90,8 @@ TEST(StreamHash, TaggedMp3GivesTheStreamRecordedOnX86) {
 #endif
     temp_dir dir;
     write_file(dir / "in.mp3", read_file(NBZ_TEST_DATA "/music_cbr128_id3.mp3"));
-    const std::vector<std::string> args = {dir / "in.mp3", dir / "out.nbz"};
-    std::ostringstream out;
-    ASSERT_EQ(cli::run_nbzhq(args, out), 0) << out.str();
+    const run_result r = run_in_process(cli::run_nbzhq, {dir / "in.mp3", dir / "out.nbz"});
+    ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(file_hash(dir / "out.nbz"), 0xcc2302ded495663dU) << std::hex << file_hash(dir / "out.nbz");
 }
 

@@ -16,8 +16,8 @@
 #include "nbz_command.h"
 #include "process.h"
 #include "reference_model.h"
+#include "signals.h"
 #include "temp_files.h"
-#include "test_support.h"
 
 namespace nbz::testing {
 namespace {

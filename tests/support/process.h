@@ -2,6 +2,26 @@
 // Runs a built command as a child process, with its standard output captured
 // and a time limit, so a command that hangs fails its test instead of the run.
 
+#include <chrono>
+#include <functional>
+#include <thread>
+
+namespace nbz::testing {
+
+// Polls `condition` (a child's output, a file it makes) every 2 ms until it
+// holds, for at most `limit`; whether it held.
+inline bool wait_until(const std::function<bool()>& condition,
+                       std::chrono::milliseconds limit = std::chrono::seconds{20}) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds{2});
+    }
+}
+
+}  // namespace nbz::testing
+
 #ifdef _WIN32
 #include "windows_process.h"
 #else
@@ -65,6 +85,18 @@ inline std::string reachable_by_ordinary_user(const std::string& path, const std
     return !ec && ordinary_user_may(copy.string(), X_OK) ? copy.string() : std::string{};
 }
 
+// For in_child: preloads a shim (FSYNC_FAILS_SHIM, OUTPUT_SHIM). The shim
+// comes before a sanitizer's runtime, which must then not insist on being
+// first.
+inline std::function<void()> preloading(const std::string& shim) {
+    return [shim] {
+        ::setenv("LD_PRELOAD", shim.c_str(), 1);
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        const std::string options = std::string{asan != nullptr ? asan : ""} + ":verify_asan_link_order=0";
+        ::setenv("ASAN_OPTIONS", options.c_str(), 1);
+    };
+}
+
 struct process_result {
     int status = -1;  // exit status, or -1 if it did not exit normally
     int signal = 0;   // the signal that ended it, if one did
@@ -111,18 +143,16 @@ inline process_result finish_process(child_process child, std::chrono::seconds l
         while ((n = ::read(child.out_fd, buffer, sizeof buffer)) > 0)
             result.out.append(buffer, static_cast<std::size_t>(n));
     };
-    const auto deadline = std::chrono::steady_clock::now() + limit;
     int wstatus = 0;
-    for (;;) {
-        drain();
-        if (::waitpid(child.pid, &wstatus, WNOHANG) == child.pid) break;
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(child.pid, SIGKILL);
-            ::waitpid(child.pid, &wstatus, 0);
-            result.timed_out = true;
-            break;
-        }
-        ::usleep(2000);
+    if (!wait_until(
+            [&] {
+                drain();
+                return ::waitpid(child.pid, &wstatus, WNOHANG) == child.pid;
+            },
+            limit)) {
+        ::kill(child.pid, SIGKILL);
+        ::waitpid(child.pid, &wstatus, 0);
+        result.timed_out = true;
     }
     drain();
     ::close(child.out_fd);

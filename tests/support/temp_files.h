@@ -81,6 +81,16 @@ inline bytes word_bytes(std::span<const std::uint32_t> words) {
     return out;
 }
 
+// The code words of a stream's bytes, each little-endian (a partial last
+// word left out).
+inline std::vector<std::uint32_t> stream_words(const bytes& stream) {
+    std::vector<std::uint32_t> words;
+    for (std::size_t i = 0; i + 4 <= stream.size(); i += 4)
+        words.push_back(stream[i] | stream[i + 1] << 8 | stream[i + 2] << 16 |
+                        static_cast<std::uint32_t>(stream[i + 3]) << 24);
+    return words;
+}
+
 inline std::string expected_report(std::uint32_t peak) {
     std::string line = "Maximum output level: " + std::to_string(peak);
     if (peak > 32767) line += " (overflow by " + std::to_string(peak - 32767) + ")";
