@@ -3,13 +3,13 @@
 #include <array>
 #include <cstdint>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "nbz/nbz.h"
 #include "nbz/quantiser.h"
 #include "nbz/state_update.h"
+#include "random.h"
 #include "reference_model.h"
 #include "signals.h"
 #include "streams.h"
@@ -159,15 +159,15 @@ TEST(Quantiser, EqualsTruncatingDivisionThenClamp) {
 }
 
 TEST(Quantiser, EqualsDivisionOnRandomPairs) {
-    const std::uint32_t seed = std::random_device{}();
-    std::mt19937 random{seed};
-    std::uniform_int_distribution<std::int32_t> any{INT32_MIN, INT32_MAX};
-    std::uniform_int_distribution<std::int32_t> step_of{1, step_max};
+    const std::uint64_t seed = test_seed(1);
+    SCOPED_TRACE(seed_note(seed));
+    synth::random_source random{seed};
+    const auto any = [&] { return static_cast<std::int32_t>(random.next()); };
+    const auto step_of = [&] { return static_cast<std::int32_t>(random.next() % step_max) + 1; };
     for (int i = 0; i < 2'000'000; ++i) {
-        const std::int32_t step = i % 2 ? step_of(random) : step_of(random) % 5000 + 1;
-        const std::int32_t r = i % 3 ? any(random) : any(random) % (10 * step);
-        ASSERT_EQ(quantise(r, step), reference_code(r, step))
-            << "seed " << seed << " residual " << r << " step " << step;
+        const std::int32_t step = i % 2 ? step_of() : step_of() % 5000 + 1;
+        const std::int32_t r = i % 3 ? any() : any() % (10 * step);
+        ASSERT_EQ(quantise(r, step), reference_code(r, step)) << "residual " << r << " step " << step;
     }
 }
 

@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cstdint>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "nbz/nbz.h"
 #include "nbz/quantiser.h"
 #include "nbz/state_update.h"
+#include "random.h"
 #include "streams.h"
 
 namespace nbz::testing {
@@ -73,21 +73,21 @@ TEST(FastBlock, MatchesThePlainUpdateOnEdgeCases) {
 // Random states (small and full-range fields; steps uniform, near the bound
 // and tiny) and random blocks of loud, quiet and extreme samples.
 TEST(FastBlock, MatchesThePlainUpdateOnRandomStates) {
-    const std::uint32_t seed = std::random_device{}();
-    std::mt19937 random{seed};
-    SCOPED_TRACE("seed " + std::to_string(seed));
-    std::uniform_int_distribution<std::int32_t> any{INT32_MIN, INT32_MAX};
+    const std::uint64_t seed = test_seed(1);
+    SCOPED_TRACE(seed_note(seed));
+    synth::random_source random{seed};
+    const auto any = [&] { return static_cast<std::int32_t>(random.next()); };
     const std::array<std::int32_t, 4> step_ranges = {fast_step_bound - 1, 256, 64, 70000};
     for (int n = 0; n < 300'000; ++n) {
-        const int shift = static_cast<int>(random() % 32);
+        const int shift = static_cast<int>(random.next() % 32);
         const std::int32_t range = step_ranges[static_cast<std::size_t>(n % 4)];
-        const auto offset = static_cast<std::int32_t>(random() % static_cast<std::uint32_t>(range));
-        encoder_state s{any(random) >> shift, any(random) >> shift,
-                        any(random) >> shift, n % 4 == 1 ? fast_step_bound - 1 - offset : offset + 1,
-                        any(random) >> shift, static_cast<std::uint32_t>(any(random))};
+        const auto offset = static_cast<std::int32_t>(random.next() % static_cast<std::uint32_t>(range));
+        encoder_state s{any() >> shift, any() >> shift,
+                        any() >> shift, n % 4 == 1 ? fast_step_bound - 1 - offset : offset + 1,
+                        any() >> shift, static_cast<std::uint32_t>(any())};
         block samples;
-        for (auto& x : samples) x = static_cast<std::int16_t>(any(random) >> (16 + 8 * (random() % 2)));
-        if (n % 3 == 0) samples[random() % 8] = random() % 2 ? 32767 : -32768;
+        for (auto& x : samples) x = static_cast<std::int16_t>(any() >> (16 + 8 * (random.next() % 2)));
+        if (n % 3 == 0) samples[random.next() % 8] = random.next() % 2 ? 32767 : -32768;
         ASSERT_TRUE(agrees(s, samples, "state " + std::to_string(n)));
     }
 }
