@@ -30,11 +30,9 @@ inline bool wait_until(const std::function<bool()>& condition,
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <vector>
 
