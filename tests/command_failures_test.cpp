@@ -20,7 +20,7 @@
 #include <tuple>
 #include <vector>
 
-#include "process.h"
+#include "child_process.h"
 #include "temp_files.h"
 
 namespace nbz::testing {

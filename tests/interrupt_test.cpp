@@ -9,7 +9,7 @@
 #include <csignal>
 #include <filesystem>
 
-#include "process.h"
+#include "child_process.h"
 #include "temp_files.h"
 
 namespace nbz::testing {

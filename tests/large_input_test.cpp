@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "process.h"
+#include "child_process.h"
 #include "reference_model.h"
 #include "temp_files.h"
 

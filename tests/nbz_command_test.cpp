@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "process.h"
+#include "child_process.h"
 #include "reference_model.h"
 #include "temp_files.h"
 

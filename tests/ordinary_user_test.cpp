@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "process.h"
+#include "child_process.h"
 #include "temp_files.h"
 
 namespace nbz::testing {

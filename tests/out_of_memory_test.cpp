@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "failing_allocations.h"
 #include "nbz_command.h"
 #include "nbzdec_command.h"
 #include "nbzhq_command.h"
-#include "process.h"
 #include "signals.h"
 #include "temp_files.h"
 #include "wav.h"

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "process.h"
+#include "child_process.h"
 #include "sound_files.h"
 #include "temp_files.h"
 

@@ -18,9 +18,9 @@
 #include <string_view>
 #include <vector>
 
+#include "child_process.h"
 #include "in_process.h"
 #include "nbzhq_command.h"
-#include "process.h"
 #include "signals.h"
 #include "sound_files.h"
 #include "streams.h"

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "nbz/cli/messages.h"
 #include "nbz_command.h"
-#include "process.h"
 #include "reference_model.h"
 #include "signals.h"
 #include "temp_files.h"
