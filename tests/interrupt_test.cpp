@@ -50,7 +50,12 @@ TEST_P(Interrupted, LeavesTheEarlierOutputAndEndsBySignal) {
         static_cast<void>(std::signal(signal_number, SIG_DFL));
     });
     ASSERT_TRUE(wait_for_data(dir));
-    ::kill(child.pid, signal_number);
+    if (::kill(child.pid, signal_number) != 0) {
+        // qemu-user keeps the highest real-time signal for itself.
+        ::kill(child.pid, SIGKILL);
+        static_cast<void>(finish_process(child));
+        GTEST_SKIP() << "this system cannot send signal " << signal_number;
+    }
     const process_result result = finish_process(child);
     EXPECT_EQ(result.signal, signal_number);
     EXPECT_EQ(result.out, "");
