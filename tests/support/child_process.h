@@ -120,6 +120,13 @@ inline child_process start_process(const std::string& program, const std::vector
         ::dup2(pipe_fds[1], STDOUT_FILENO);
         const int null_in = ::open("/dev/null", O_RDONLY);
         ::dup2(null_in, STDIN_FILENO);
+        // The program starts as from a shell: signals that the test runner
+        // inherited ignored or blocked (nohup, a background job) are not.
+        for (int s = 1; s < NSIG; ++s)
+            if (s != SIGKILL && s != SIGSTOP) static_cast<void>(std::signal(s, SIG_DFL));
+        sigset_t none;
+        ::sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
         if (in_child) in_child();
         std::vector<char*> argv{const_cast<char*>(path.c_str())};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
