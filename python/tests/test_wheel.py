@@ -1,8 +1,11 @@
-"""The wheel installed into a fresh venv works without the rest of the
-project: NBZ_WHEEL's (the release's), or one built here from python/."""
+"""The package installed into fresh venvs: the wheel (NBZ_WHEEL's, the
+release's, or one built here from python/) works without the rest of the
+project, and the README's install command gives a venv in which the
+README's example prints what the README says."""
 
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -34,3 +37,25 @@ def test_wheel_in_a_fresh_venv(tmp_path, run, make_pcm):
     done = subprocess.run([venv / "bin" / "python", "-c", script, tmp_path / "in.raw"], cwd=empty,
                           env=environment, capture_output=True, check=True)
     assert done.stdout == (tmp_path / "expected.nbz").read_bytes()
+
+
+def test_readme_install_command_and_example(tmp_path):
+    environment = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "NBZ_LIBRARY")}
+    # The script and the package copied, so that the clone gets no venv or build folders;
+    # the library is built from the clone's sources.
+    clone = tmp_path / "clone"
+    for folder in ("scripts", "python"):
+        shutil.copytree(ROOT / folder, clone / folder, ignore=shutil.ignore_patterns("build", "*.egg-info"))
+    subprocess.run([clone / "scripts" / "python-venv"], env={**environment, "NBZ_SOURCE_DIR": ROOT},
+                   check=True, capture_output=True)
+
+    readme = (ROOT / "README.md").read_text()
+    assert "`scripts/python-venv` makes `venv/`" in readme
+    example = re.search(r"```python\n(.*?)```", readme, re.S).group(1)
+    printed = re.search(r"# Prints: (.*)", example).group(1)
+    empty = tmp_path / "elsewhere"
+    empty.mkdir()
+    script = f"import sys, nbz; assert nbz.__file__.startswith(sys.prefix), nbz.__file__\n{example}"
+    done = subprocess.run([clone / "venv" / "bin" / "python", "-c", script], cwd=empty, env=environment,
+                          capture_output=True, text=True, check=True)
+    assert done.stdout == printed + "\n"
