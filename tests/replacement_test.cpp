@@ -128,6 +128,23 @@ TEST(Replacement, ClosedStandardDescriptorsAreNotTakenByTheRunsFiles) {
     }
 }
 
+// The report comes after the output is committed: when it cannot be
+// written, the status says so, and the output holds the whole new stream.
+TEST(Replacement, AReportThatCannotBeWrittenFailsTheRunAfterTheOutputIsReplaced) {
+    temp_dir dir;
+    write_file(dir / "in.raw", bytes(4000, 0x35));
+    for (const char* binary : {NBZ_BINARY, NBZHQ_BINARY, NBZDEC_BINARY}) {
+        ASSERT_EQ(run_process(binary, {dir / "in.raw", dir / "reference"}).status, 0);
+        write_file(dir / "out", {1, 2, 3});
+        const process_result run = run_process(binary, {dir / "in.raw", dir / "out"}, {}, [] {
+            const int full = ::open("/dev/full", O_WRONLY);
+            if (full >= 0) ::dup2(full, STDOUT_FILENO);
+        });
+        EXPECT_EQ(run.status, 1) << binary;
+        EXPECT_EQ(read_file(dir / "out"), read_file(dir / "reference")) << binary;
+    }
+}
+
 TEST(NbzdecOutputs, AContainerItCannotCompleteIsRefusedBeforeAnythingIsWritten) {
     temp_dir dir;
     write_file(dir / "in", bytes(4000, 0x35));
