@@ -12,9 +12,10 @@ namespace nbz::cli {
 // through; `argc` and `argv` are then not used.
 std::vector<std::string> command_arguments(int argc, char** argv);
 
-// Prepares the process for a run, first thing in main(): a closed standard
-// input, output or error is opened on the null device, so that no file the
-// run opens takes its place; what quiet_standard_error needs is opened; a
+// Prepares the process for a run, first thing in main(): on POSIX systems a
+// closed standard input, output or error is opened on the null device, so
+// that no file the run opens takes its place (Windows files are handles,
+// not descriptors); what quiet_standard_error needs is opened; a
 // reader that went away or a file-size limit fails a write instead of ending
 // the process; a signal that would end the process removes a partial output
 // first; and once the output is committed (output_file::close()), a signal
