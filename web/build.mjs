@@ -1,7 +1,7 @@
 // node web/build.mjs BUILD_DIR: puts the compiled core (BUILD_DIR/nbz_core.js,
 // made by scripts/web) and the page's sources together into
 //   nbz.cjs        the module for node's require (its factory is the export),
-//   nbz.mjs        the same as an ES module,
+//   nbz.mjs        the same as an ES module, for node and for pages,
 //   audition.html  the page, one file: its scripts and styles inline, the
 //                  module inside the worker's source (a page opened from
 //                  disk may load neither module scripts nor worker files).
@@ -30,11 +30,15 @@ function write(name, text) {
 }
 
 write("nbz.cjs", `${core}\n${api}\nmodule.exports = createNbz;\nmodule.exports.default = createNbz;\n`);
-write(
-    "nbz.mjs",
-    'import { createRequire } from "node:module";\n' +
-        'export default createRequire(import.meta.url)("./nbz.cjs");\n',
-);
+// The ES module loads in node and in a page. Under node the compiled core
+// takes node's modules through require and its folder from __dirname, which
+// an ES module lacks: they are made here, and stay undefined in a page.
+const nodeGlobals = [
+    'const nbzInNode = typeof process === "object" && typeof process.versions?.node === "string";',
+    'const require = nbzInNode ? (await import("node:module")).createRequire(import.meta.url) : undefined;',
+    'const __dirname = nbzInNode ? (await import("node:path")).dirname((await import("node:url")).fileURLToPath(import.meta.url)) : undefined;',
+].join("\n");
+write("nbz.mjs", `${nodeGlobals}\n${core}\n${api}\nexport default createNbz;\n`);
 
 // Text inside a <script> element may not close it or open a comment.
 function scriptText(text, name) {

@@ -1,18 +1,20 @@
 // The page in headless Chromium (Debian's, through puppeteer-core), opened
 // from disk: it loads a WAV made here through the file input, encodes it,
 // offers nbzhq's bytes for download, plays, and draws, with no console
-// errors; its screenshot lands in the build folder. NBZ_WEB_BUILD names
+// errors; its screenshot lands in the build folder. nbz.mjs, served over
+// HTTP, loads in a page as an ES module. NBZ_WEB_BUILD names
 // the build folder (default build-web), CHROMIUM the browser.
 
 import assert from "node:assert/strict";
 import { createHash } from "node:crypto";
 import { existsSync, mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from "node:fs";
+import { createServer } from "node:http";
 import { tmpdir } from "node:os";
 import { join, resolve } from "node:path";
 import { after, before, test } from "node:test";
 import { pathToFileURL } from "node:url";
 import puppeteer from "puppeteer-core";
-import { PAGE, pageFile } from "./fixtures.mjs";
+import { PAGE, RAW_SAMPLES, pageFile, pcm16 } from "./fixtures.mjs";
 
 const here = new URL(".", import.meta.url).pathname;
 const build = resolve(process.env.NBZ_WEB_BUILD || join(here, "../../build-web"));
@@ -100,4 +102,30 @@ test("the page encodes a WAV to nbzhq's bytes, plays the versions and draws the 
     }
     await page.screenshot({ path: join(build, "audition.png"), fullPage: true });
     assert.deepEqual(problems, []);
+});
+
+test("nbz.mjs, imported by a page served over HTTP, gives the commands' streams", async () => {
+    const server = createServer((request, response) => {
+        const module = request.url === "/nbz.mjs";
+        response.writeHead(module || request.url === "/" ? 200 : 404, {
+            "Content-Type": module ? "text/javascript" : "text/html",
+        });
+        response.end(module ? readFileSync(join(build, "nbz.mjs")) : "<!doctype html><title>nbz.mjs</title>");
+    });
+    await new Promise((listening) => server.listen(0, "127.0.0.1", listening));
+    const tab = await browser.newPage();
+    try {
+        await tab.goto(`http://127.0.0.1:${server.address().port}/`);
+        const streams = await tab.evaluate(async (samples) => {
+            const { default: createNbz } = await import("/nbz.mjs");
+            const nbz = await createNbz();
+            const pcm = Int16Array.from(samples);
+            return [nbz.encode(pcm), nbz.encodeHq(pcm, 8)].map((stream) => Array.from(stream));
+        }, Array.from(pcm16(RAW_SAMPLES)));
+        const sha = (stream) => createHash("sha256").update(Uint8Array.from(stream)).digest("hex");
+        assert.deepEqual(streams.map(sha), [expected.encode, expected.encodeHq[8]]);
+    } finally {
+        await tab.close();
+        server.close();
+    }
 });
