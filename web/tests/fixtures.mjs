@@ -108,32 +108,50 @@ function riff(form, chunks, little) {
 }
 
 // A WAV file of `channels` (Float64Arrays) at `rate`; `extensible` writes
-// WAVE_FORMAT_EXTENSIBLE.
-export function wavFile(channels, rate, format, { extensible = false } = {}) {
+// WAVE_FORMAT_EXTENSIBLE; `container` is "RIFF", "RIFX" (big-endian) or
+// "RF64" (its sizes in a ds64 chunk).
+export function wavFile(channels, rate, format, { extensible = false, container = "RIFF" } = {}) {
     const { bits, kind } = FORMATS[format];
+    const little = container !== "RIFX";
     const fmt = new Uint8Array(extensible ? 40 : 16);
     const view = new DataView(fmt.buffer);
     const tag = kind === "float" ? 3 : 1;
-    view.setUint16(0, extensible ? 0xfffe : tag, true);
-    view.setUint16(2, channels.length, true);
-    view.setUint32(4, rate, true);
-    view.setUint32(8, (rate * channels.length * bits) / 8, true);
-    view.setUint16(12, (channels.length * bits) / 8, true);
-    view.setUint16(14, bits, true);
+    view.setUint16(0, extensible ? 0xfffe : tag, little);
+    view.setUint16(2, channels.length, little);
+    view.setUint32(4, rate, little);
+    view.setUint32(8, (rate * channels.length * bits) / 8, little);
+    view.setUint16(12, (channels.length * bits) / 8, little);
+    view.setUint16(14, bits, little);
     if (extensible) {
-        view.setUint16(16, 22, true);
-        view.setUint16(18, bits, true);
-        view.setUint32(20, channels.length === 2 ? 3 : 4, true);
+        view.setUint16(16, 22, little);
+        view.setUint16(18, bits, little);
+        view.setUint32(20, channels.length === 2 ? 3 : 4, little);
         // The sub-format GUID: the tag, then the standard tail.
         const guid = [0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xaa, 0, 0x38, 0x9b, 0x71];
-        view.setUint16(24, tag, true);
+        view.setUint16(24, tag, little);
         guid.forEach((b, k) => view.setUint8(26 + k, b));
     }
-    return riff("WAVE", [chunk("fmt ", fmt, true), chunk("data", interleaved(channels, format, true), true)], true);
+    const data = chunk("data", interleaved(channels, format, little), little);
+    if (container !== "RF64") {
+        const file = riff("WAVE", [chunk("fmt ", fmt, little), data], little);
+        file.set(new TextEncoder().encode(container));
+        return file;
+    }
+    const ds64 = new Uint8Array(28);
+    const sizes = new DataView(ds64.buffer);
+    sizes.setBigUint64(8, BigInt(data.length - 8), true);  // the data's size
+    sizes.setBigUint64(16, BigInt(channels[0].length), true);
+    new DataView(data.buffer).setUint32(4, 0xffffffff, true);
+    const file = riff("WAVE", [chunk("ds64", ds64, true), chunk("fmt ", fmt, true), data], true);
+    sizes.setBigUint64(0, BigInt(file.length - 8), true);
+    file.set(ds64, 20);
+    file.set(new TextEncoder().encode("RF64"));
+    new DataView(file.buffer).setUint32(4, 0xffffffff, true);
+    return file;
 }
 
 // An AIFF file, or an AIFF-C file with `compression` ("sowt", "fl32",
-// "fl64", "NONE").
+// "fl64", "NONE", "twos", "in24", "in32").
 export function aiffFile(channels, rate, format, compression = null) {
     const { bits } = FORMATS[format];
     const comm = new Uint8Array(compression ? 24 : 18);

@@ -8,7 +8,7 @@ import { readFileSync } from "node:fs";
 import { createRequire } from "node:module";
 import { join, resolve } from "node:path";
 import { test } from "node:test";
-import { PREPARE, RAW_SAMPLES, pcm16, prepareFile, readerCases, signal } from "./fixtures.mjs";
+import { PREPARE, RAW_SAMPLES, aiffFile, pcm16, prepareFile, readerCases, signal, wavFile } from "./fixtures.mjs";
 
 const here = new URL(".", import.meta.url).pathname;
 const build = resolve(process.env.NBZ_WEB_BUILD || join(here, "../../build-web"));
@@ -70,6 +70,27 @@ test("the page's reader gives nbzhq's stream for each WAV and AIFF format", () =
         assert.ok(sound.channels, name);
         const pcm = nbz.prepare(sound.channels, sound.rate);
         assert.equal(sha(nbz.encodeHq(pcm, 4)), expected.reader[name], name);
+    }
+});
+
+test("the reader takes RIFX, RF64 and AIFF-C's big-endian codes as the plain files they restate", () => {
+    const mono = [signal(3001, 2)];
+    const stereo = [signal(2003, 3, 0), signal(2003, 3, 1)];
+    const cases = [
+        [wavFile(stereo, 44100, "s16"), wavFile(stereo, 44100, "s16", { container: "RIFX" })],
+        [wavFile(mono, 48000, "s24"), wavFile(mono, 48000, "s24", { container: "RIFX" })],
+        [wavFile(stereo, 44100, "s16"), wavFile(stereo, 44100, "s16", { container: "RF64" })],
+        [aiffFile(stereo, 44100, "s16"), aiffFile(stereo, 44100, "s16", "NONE")],
+        [aiffFile(stereo, 44100, "s16"), aiffFile(stereo, 44100, "s16", "twos")],
+        [aiffFile(mono, 48000, "s24"), aiffFile(mono, 48000, "s24", "in24")],
+        [aiffFile(mono, 8000, "s32"), aiffFile(mono, 8000, "s32", "in32")],
+    ];
+    for (const [plain, restated] of cases) {
+        const want = readSoundFile(plain.buffer);
+        const got = readSoundFile(restated.buffer);
+        const name = String.fromCharCode(...restated.subarray(0, 4));
+        assert.equal(got.rate, want.rate, name);
+        assert.deepEqual(got.channels, want.channels, name);
     }
 });
 
