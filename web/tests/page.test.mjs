@@ -1,9 +1,9 @@
 // The page in headless Chromium (Debian's, through puppeteer-core), opened
 // from disk: it loads a WAV made here through the file input, encodes it,
 // offers nbzhq's bytes for download, plays, and draws, with no console
-// errors; its screenshot lands in the build folder. nbz.mjs, served over
-// HTTP, loads in a page as an ES module. NBZ_WEB_BUILD names
-// the build folder (default build-web), CHROMIUM the browser.
+// errors; its screenshot lands in the build folder. And nbz.mjs, served
+// over HTTP, loads in a page as an ES module. NBZ_WEB_BUILD names the
+// build folder (default build-web), CHROMIUM the browser.
 
 import assert from "node:assert/strict";
 import { createHash } from "node:crypto";
