@@ -46,7 +46,7 @@ function scriptText(text, name) {
     return text;
 }
 
-const workerSource = [core, api, read(join(source, "spectrogram.js")), read(join(source, "worker.js"))].join("\n");
+const workerSource = [core, api, read(join(source, "sonogram.js")), read(join(source, "worker.js"))].join("\n");
 const generated = {
     "nbz_worker_source.js": `const NBZ_WORKER_SOURCE = ${JSON.stringify(workerSource)
         .replace(/<\//g, "<\\/")

@@ -1,6 +1,6 @@
-// Spectrograms: the power spectrum of a signal over time, as levels in dB
-// relative to a full-scale sine, averaged over the frames that fall in each
-// column (so that a long sound still shows all of its noise).
+// Sonograms (spectrograms): the power spectrum of a signal over time, as
+// levels in dB relative to a full-scale sine, averaged over the frames that
+// fall in each column (so that a long sound still shows all of its noise).
 
 "use strict";
 
