@@ -131,22 +131,22 @@ export function wavFile(channels, rate, format, { extensible = false, container 
         view.setUint16(24, tag, little);
         guid.forEach((b, k) => view.setUint8(26 + k, b));
     }
-    const data = chunk("data", interleaved(channels, format, little), little);
-    if (container !== "RF64") {
-        const file = riff("WAVE", [chunk("fmt ", fmt, little), data], little);
-        file.set(new TextEncoder().encode(container));
-        return file;
+    const samples = interleaved(channels, format, little);
+    const data = chunk("data", samples, little);
+    const chunks = [chunk("fmt ", fmt, little), data];
+    if (container === "RF64") {
+        // The real sizes in a ds64 chunk; the 32-bit ones say "see ds64".
+        const ds64 = chunk("ds64", new Uint8Array(28), true);
+        const sizes = new DataView(ds64.buffer, 8);
+        sizes.setBigUint64(0, BigInt(4 + ds64.length + chunks[0].length + data.length), true);  // the file's
+        sizes.setBigUint64(8, BigInt(samples.length), true);  // the data's
+        sizes.setBigUint64(16, BigInt(channels[0].length), true);  // the frames
+        new DataView(data.buffer).setUint32(4, 0xffffffff, true);
+        chunks.unshift(ds64);
     }
-    const ds64 = new Uint8Array(28);
-    const sizes = new DataView(ds64.buffer);
-    sizes.setBigUint64(8, BigInt(data.length - 8), true);  // the data's size
-    sizes.setBigUint64(16, BigInt(channels[0].length), true);
-    new DataView(data.buffer).setUint32(4, 0xffffffff, true);
-    const file = riff("WAVE", [chunk("ds64", ds64, true), chunk("fmt ", fmt, true), data], true);
-    sizes.setBigUint64(0, BigInt(file.length - 8), true);
-    file.set(ds64, 20);
-    file.set(new TextEncoder().encode("RF64"));
-    new DataView(file.buffer).setUint32(4, 0xffffffff, true);
+    const file = riff("WAVE", chunks, little);
+    file.set(new TextEncoder().encode(container));
+    if (container === "RF64") new DataView(file.buffer).setUint32(4, 0xffffffff, true);
     return file;
 }
 
