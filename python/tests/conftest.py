@@ -4,6 +4,7 @@ library under test is the package's own, or NBZ_LIBRARY's."""
 
 import os
 import pathlib
+import re
 import subprocess
 
 import numpy as np
@@ -43,3 +44,16 @@ def make_pcm(run, tmp_path):
         return np.fromfile(path, dtype="<i2")
 
     return make
+
+
+@pytest.fixture
+def outside_environment():
+    """The environment without what points at the clone's package and library."""
+    return {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "NBZ_LIBRARY")}
+
+
+@pytest.fixture
+def readme_example():
+    """The README's Python example, and the line it says the example prints."""
+    example = re.search(r"```python\n(.*?)```", (ROOT / "README.md").read_text(), re.S).group(1)
+    return example, re.search(r"# Prints: (.*)", example).group(1)

@@ -1,6 +1,5 @@
 """The package against the commands: the same bytes for the same samples."""
 
-import pathlib
 import re
 
 import numpy as np
@@ -110,9 +109,7 @@ def test_empty_input():
     assert nbz.prepare(np.empty((0, 2)), 48000, 22050).size == 0
 
 
-def test_readme_example(capsys):
-    readme = (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text()
-    example = re.search(r"```python\n(.*?)```", readme, re.S).group(1)
+def test_readme_example(capsys, readme_example):
+    example, printed = readme_example
     exec(compile(example, "README.md", "exec"), {})
-    printed = re.search(r"# Prints: (.*)", example).group(1)
     assert capsys.readouterr().out == printed + "\n"
